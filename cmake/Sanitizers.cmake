@@ -1,0 +1,12 @@
+# Sanitizers apply to everything built after this point: the library, the demo and the tests.
+if(MEDIA_SANITIZE AND MEDIA_TSAN)
+  message(FATAL_ERROR "MEDIA_SANITIZE and MEDIA_TSAN cannot be combined")
+endif()
+if(MEDIA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(MEDIA_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()

@@ -1,0 +1,48 @@
+// The steps every decoded picture goes through: convert to BGR, keep in the bounded
+// queue, write as the next numbered JPEG file.
+#include <string>
+
+#include "media/common/clogger.h"
+#include "stream_decoder.h"
+
+namespace {
+
+constexpr std::size_t kQueueBound = 50;  // one image is dropped when more than this are held
+constexpr int kLastImageIndex = 51;      // 0.jpg ... 51.jpg
+
+}  // namespace
+
+ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& frame_index) {
+    // A stream whose picture size or format changes would otherwise be rejected by the
+    // scaler built for its first picture until a reconnection that never comes.
+    if (scaler_ && (frame->width != scaler_width_ || frame->height != scaler_height_ ||
+                    frame->format != scaler_format_)) {
+        LOG_INFO("[Decoder] picture changed to {}x{} {}, new scaler", frame->width, frame->height,
+                 std::string(av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format))
+                                 ? av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format))
+                                 : "unknown"));
+        scaler_.reset();
+    }
+    if (!scaler_) {
+        const auto format = static_cast<AVPixelFormat>(frame->format);
+        scaler_ = media::ffmpeg::Scaler::createShare(frame->width, frame->height, format, frame->width,
+                                                      frame->height, AV_PIX_FMT_BGR24);
+        scaler_width_ = frame->width;
+        scaler_height_ = frame->height;
+        scaler_format_ = frame->format;
+    }
+
+    std::shared_ptr<cv::Mat> bgr_mat;
+    if (!scaler_->scale(frame, bgr_mat)) {
+        return ImageOutcome::Skipped;
+    }
+    if (mat_queue_.size() > kQueueBound) {
+        mat_queue_.pop();
+    }
+    mat_queue_.push(bgr_mat);
+
+    jpeg_writer_.write(std::to_string(frame_index) + ".jpg", *bgr_mat);
+
+    const int written_index = frame_index++;
+    return written_index > kLastImageIndex - 1 ? ImageOutcome::LimitReached : ImageOutcome::Written;
+}

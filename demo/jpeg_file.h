@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+// Writes images as JPEG files that appear complete or not at all: the picture goes to a
+// hidden temporary file in the same directory and is renamed into place.
+class JpegFileWriter {
+public:
+    // False, with an error line naming the file, when the image could not be written.
+    bool write(const std::string& path, const cv::Mat& image);
+
+private:
+    std::vector<unsigned char> encoded_;  // reused: a picture's JPEG is about the same size each time
+};

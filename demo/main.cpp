@@ -1,0 +1,46 @@
+#include <string>
+#include <thread>
+
+#include "media/common/clogger.h"
+#include "signal_watcher.h"
+#include "stream_decoder.h"
+
+namespace {
+
+constexpr auto kFinalPause = std::chrono::seconds(5);
+
+}  // namespace
+
+int main(int argc, const char* argv[]) {
+    if (argc < 2) {
+        LOG_ERROR("Usage: {} <rtsp_url>", argv[0]);
+        return -1;
+    }
+    std::string rtsp = argv[1];
+
+    SignalWatcher signals;
+    if (!signals.install()) {
+        return -1;
+    }
+    if (rtsp.empty()) {
+        LOG_ERROR("RTSP URL cannot be empty");
+        return -1;
+    }
+
+    {
+        Decoder decoder(rtsp, false);
+        if (!decoder.Init()) {
+            LOG_ERROR("[Decoder] initialization failed");
+            return -1;
+        }
+        LOG_INFO("[Decoder] initialization successful, start worker");
+        std::thread worker([&decoder] { decoder.Worker(); });
+        if (worker.joinable()) {
+            worker.join();
+        }
+        LOG_INFO("[Decoder] worker thread finished");
+    }
+    LOG_INFO("[Decoder] finished");
+    signals.pause(kFinalPause);
+    return 0;
+}

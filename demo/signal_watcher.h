@@ -1,0 +1,31 @@
+#pragma once
+// SIGINT handling that is safe inside the handler: the handler only clears `running` and
+// writes the signal number into a pipe; a watcher thread logs the line and wakes waiters.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+void signal_handler(int signum);
+
+class SignalWatcher {
+public:
+    SignalWatcher();
+    ~SignalWatcher();
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+    // Installs signal_handler for SIGINT. False (with a line) when the pipe or thread failed.
+    bool install();
+    // Waits up to `duration`; returns early when a signal arrives during the wait.
+    void pause(std::chrono::milliseconds duration);
+
+private:
+    void watch();
+
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable signalled_;
+    unsigned long signal_count_ = 0;
+};

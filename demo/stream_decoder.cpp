@@ -1,0 +1,66 @@
+#include "stream_decoder.h"
+
+#include "media/common/clogger.h"
+#include "media/common/redact_url.h"
+#include "running.h"
+
+namespace {
+
+constexpr double kDefaultFps = 25.0;
+
+}  // namespace
+
+Decoder::Decoder(std::string open_source, bool cycle) : url_(std::move(open_source)), cycle_(cycle) {}
+
+Decoder::~Decoder() {
+    Stop();
+    demuxer_.reset();
+    decoder_.reset();
+    scaler_.reset();
+}
+
+bool Decoder::Init() {
+    if (!demuxer_) {
+        demuxer_ = media::ffmpeg::Demuxer::createShare();
+    }
+    if (!demuxer_->open(url_)) {
+        LOG_ERROR("[Decoder]open url failed: {}", media::common::redact_url(url_));
+        return false;
+    }
+    if (!decoder_) {
+        decoder_ = media::ffmpeg::Decoder::createShare(demuxer_);
+    }
+    if (!decoder_->open()) {
+        LOG_ERROR("[Decoder]open decoder failed");
+        return false;
+    }
+
+    const std::shared_ptr<AVCodecParameters> parameters = demuxer_->get_video_codec_parameters();
+    width_ = parameters->width;
+    height_ = parameters->height;
+    bitrate_ = parameters->bit_rate;
+    video_index_ = demuxer_->get_video_stream_index();
+    codec_id_ = demuxer_->get_video_codec_id();
+
+    const AVStream* stream = demuxer_->get_video_stream();
+    AVRational frame_rate = stream->avg_frame_rate;
+    if (frame_rate.num == 0 || frame_rate.den == 0) {
+        frame_rate = stream->r_frame_rate;
+    }
+    if (frame_rate.num != 0 && frame_rate.den != 0) {
+        fps_ = av_q2d(frame_rate);
+    } else {
+        LOG_ERROR("[Decoder] use default fps 25");
+        fps_ = kDefaultFps;
+    }
+    return true;
+}
+
+void Decoder::Stop() { running.store(false); }
+
+bool Decoder::Reconnect() {
+    demuxer_.reset();
+    decoder_.reset();
+    scaler_.reset();
+    return Init();
+}

@@ -1,0 +1,64 @@
+#pragma once
+// The demo's stream: one source address tied to a demuxer, a decoder and a scaler made on
+// the first picture, plus the bounded queue of the latest images.
+
+#include <cstdint>
+#include <memory>
+#include <queue>
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+
+#include "jpeg_file.h"
+#include "media/ffmpeg/decoder.h"
+#include "media/ffmpeg/demuxer.h"
+#include "media/ffmpeg/scaler.h"
+
+enum class ImageOutcome { Skipped, Written, LimitReached };
+
+class Decoder {
+public:
+    Decoder(std::string open_source, bool cycle);
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    bool Init();
+    void Stop();
+    void Worker();
+    bool Reconnect();
+
+    // The image output steps for one decoded picture; frame_index numbers the next file.
+    ImageOutcome OutputImage(const std::shared_ptr<AVFrame>& frame, int& frame_index);
+
+    double fps() const { return fps_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    int64_t bitrate() const { return bitrate_; }
+    AVCodecID codec_id() const { return codec_id_; }
+    int video_index() const { return video_index_; }
+    std::size_t queued_images() const { return mat_queue_.size(); }
+
+private:
+    std::string url_;
+    bool cycle_;
+    double fps_ = 0.0;
+    int video_index_ = 0;
+    int width_ = 0;
+    int height_ = 0;
+    int time_base_num_ = 0;
+    int time_base_den_ = 1;
+    int64_t bitrate_ = 0;
+    int read_error_count_ = 0;
+    AVCodecID codec_id_ = AV_CODEC_ID_NONE;
+    std::shared_ptr<media::ffmpeg::Scaler> scaler_;
+    std::shared_ptr<media::ffmpeg::Demuxer> demuxer_;
+    std::shared_ptr<media::ffmpeg::Decoder> decoder_;
+    std::queue<std::shared_ptr<cv::Mat>> mat_queue_;
+
+    // Geometry the current scaler was built for; a picture that differs gets a new one.
+    int scaler_width_ = 0;
+    int scaler_height_ = 0;
+    int scaler_format_ = -1;
+    JpegFileWriter jpeg_writer_;
+};

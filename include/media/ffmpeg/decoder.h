@@ -1,0 +1,43 @@
+#pragma once
+// Decodes the video stream of an opened Demuxer: hardware decoders by name for H.264,
+// HEVC and Motion JPEG, FFmpeg's own decoder otherwise, set up for low latency.
+
+#include <memory>
+
+#include "media/ffmpeg/av.h"
+#include "media/ffmpeg/demuxer.h"
+
+namespace media {
+namespace ffmpeg {
+
+class Decoder {
+public:
+    explicit Decoder(std::shared_ptr<Demuxer> demux);
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    static std::shared_ptr<Decoder> createShare(std::shared_ptr<Demuxer> demux) {
+        return std::make_shared<Decoder>(std::move(demux));
+    }
+
+    bool open();
+    // True when the decoder took the packet; an empty handle starts draining.
+    bool send(std::shared_ptr<AVPacket> packet);
+    // True when one decoded picture was written into the caller's frame.
+    bool receive(std::shared_ptr<AVFrame>& frame);
+    // Closes the demuxer too, then frees the codec context.
+    void close();
+
+private:
+    friend class DecoderInspector;  // lets tests read the opened context's settings
+
+    const AVCodec* find_decoder(AVCodecID dec_id);
+
+    std::shared_ptr<AVCodecContext> m_codec_ctx;
+    AVCodecContext* codec_ctx_ = nullptr;
+    std::shared_ptr<Demuxer> m_demux;
+};
+
+}  // namespace ffmpeg
+}  // namespace media

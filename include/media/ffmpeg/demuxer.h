@@ -1,0 +1,54 @@
+#pragma once
+// Opens one source (RTSP, RTMP, a file) with a fixed low-latency option set, picks its
+// first video stream and hands out packets. Every blocking FFmpeg call on the input runs
+// under a two-second watchdog re-armed before opening and before each read.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "media/ffmpeg/av.h"
+
+namespace media {
+namespace ffmpeg {
+
+// Wall clock in whole milliseconds since the epoch.
+int64_t get_current_time_stamp();
+
+// FFmpeg's interrupt callback: ctx points to the demuxer's watchdog stamp.
+int interrupt_callback(void* ctx);
+
+class Demuxer {
+public:
+    Demuxer() = default;
+    ~Demuxer();
+    Demuxer(const Demuxer&) = delete;
+    Demuxer& operator=(const Demuxer&) = delete;
+
+    bool open(const std::string& url);
+    void close();
+    // 0 on success, -1 when no input is open, otherwise av_read_frame's negative status.
+    int read_packet(std::shared_ptr<AVPacket>& packet);
+    void seek(int64_t timestamp);
+
+    static std::shared_ptr<Demuxer> createShare() { return std::make_shared<Demuxer>(); }
+
+    AVFormatContext* get_format_ctx();
+    int get_video_stream_index();
+    AVStream* get_video_stream() const;
+    AVCodecID get_video_codec_id() const;
+    std::string get_suffix();
+    // A copy of the video stream's parameters: its pointer members (extradata) still point
+    // into the stream and are valid only while the input is open.
+    std::shared_ptr<AVCodecParameters> get_video_codec_parameters() const;
+
+private:
+    AVDictionary* opt = nullptr;
+    AVFormatContext* format_ctx_ = nullptr;
+    int video_stream_index_ = -1;
+    std::string suffix_;
+    int64_t last_read_time_ = 0;
+};
+
+}  // namespace ffmpeg
+}  // namespace media

@@ -1,0 +1,29 @@
+#include "media/common/redact_url.h"
+
+namespace media {
+namespace common {
+
+std::string redact_url(const std::string& url) {
+    const std::size_t scheme_end = url.find("://");
+    if (scheme_end == std::string::npos) {
+        return url;
+    }
+    const std::size_t authority_begin = scheme_end + 3;
+    std::size_t authority_end = url.find_first_of("/?#", authority_begin);
+    if (authority_end == std::string::npos) {
+        authority_end = url.size();
+    }
+    // The last '@' ends the user information: a password may itself carry an unescaped '@'.
+    const std::size_t at = url.rfind('@', authority_end == 0 ? 0 : authority_end - 1);
+    if (at == std::string::npos || at < authority_begin) {
+        return url;
+    }
+    const std::size_t colon = url.find(':', authority_begin);
+    if (colon == std::string::npos || colon > at) {
+        return url;
+    }
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+}  // namespace common
+}  // namespace media

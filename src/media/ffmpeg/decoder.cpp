@@ -1,0 +1,136 @@
+#include "media/ffmpeg/decoder.h"
+
+#include <string>
+
+#include "media/common/clogger.h"
+#include "media/ffmpeg/safe_avformat.h"
+
+#ifndef MEDIA_H264_DECODER
+#define MEDIA_H264_DECODER "h264_soc"
+#endif
+#ifndef MEDIA_HEVC_DECODER
+#define MEDIA_HEVC_DECODER "hevc_soc"
+#endif
+#ifndef MEDIA_MJPEG_DECODER
+#define MEDIA_MJPEG_DECODER "jpeg_soc"
+#endif
+
+namespace media {
+namespace ffmpeg {
+
+namespace {
+
+constexpr const char* kDecoderFrameRate = "25";
+
+// The named hardware decoder for the codecs the board accelerates, or null for the rest.
+const char* hardware_decoder_name(AVCodecID id) {
+    switch (id) {
+        case AV_CODEC_ID_MJPEG: return MEDIA_MJPEG_DECODER;
+        case AV_CODEC_ID_H264: return MEDIA_H264_DECODER;
+        case AV_CODEC_ID_HEVC: return MEDIA_HEVC_DECODER;
+        default: return nullptr;
+    }
+}
+
+// Releases the open options whether avcodec_open2 succeeds or AV_CHECK returns early.
+struct DictionaryGuard {
+    AVDictionary* dict = nullptr;
+    ~DictionaryGuard() { av_dict_free(&dict); }
+};
+
+}  // namespace
+
+Decoder::Decoder(std::shared_ptr<Demuxer> demux) : m_demux(std::move(demux)) {}
+
+Decoder::~Decoder() { close(); }
+
+const AVCodec* Decoder::find_decoder(AVCodecID dec_id) {
+    const char* name = hardware_decoder_name(dec_id);
+    if (name == nullptr) {
+        return avcodec_find_decoder(dec_id);
+    }
+    const AVCodec* codec = avcodec_find_decoder_by_name(name);
+    if (codec != nullptr) {
+        return codec;
+    }
+    // Without the board's decoders (a development machine, a CI runner) FFmpeg's own
+    // decoder for the codec serves instead; say which, so a slow board is explained.
+    codec = avcodec_find_decoder(dec_id);
+    if (codec != nullptr) {
+        LOG_INFO("decoder {} not available, using {}", std::string(name), std::string(codec->name));
+    }
+    return codec;
+}
+
+bool Decoder::open() {
+    static int gpu_id = 0;
+
+    if (!m_demux) {
+        LOG_ERROR("avcodec_find_decoder failed");
+        return false;
+    }
+    const AVCodecID codec_id = m_demux->get_video_codec_id();
+    const AVCodec* codec = find_decoder(codec_id);
+    if (codec == nullptr) {
+        LOG_ERROR("avcodec_find_decoder failed");
+        return false;
+    }
+
+    m_codec_ctx.reset(avcodec_alloc_context3(codec), CodecContextDeleter{});
+    if (!m_codec_ctx) {
+        LOG_ERROR("alloc_av_codec_context failed");
+        return false;
+    }
+
+    const AVCodecParameters* stream_info = m_demux->get_video_stream()->codecpar;
+    AV_CHECK(avcodec_parameters_to_context(m_codec_ctx.get(), stream_info));
+
+    m_codec_ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    m_codec_ctx->flags2 |= AV_CODEC_FLAG2_FAST;
+    m_codec_ctx->width = stream_info->width;
+    m_codec_ctx->height = stream_info->height;
+#ifdef AV_CODEC_CAP_TRUNCATED
+    // Gone from FFmpeg 6; in 5.x still there but deprecated.
+    if (codec->capabilities & AV_CODEC_CAP_TRUNCATED) {
+        m_codec_ctx->flags |= AV_CODEC_FLAG_TRUNCATED;
+    }
+#endif
+
+    DictionaryGuard options;
+    av_dict_set(&options.dict, "framerate", kDecoderFrameRate, 0);
+    av_dict_set(&options.dict, "gpu", std::to_string(gpu_id % 2).c_str(), 0);
+    const int gpu = gpu_id % 2;
+    ++gpu_id;
+
+    AV_CHECK(avcodec_open2(m_codec_ctx.get(), codec, &options.dict));
+    LOG_INFO("decoder {} opened, gpu {}", std::string(codec->name), gpu);
+    return true;
+}
+
+bool Decoder::send(std::shared_ptr<AVPacket> packet) {
+    if (!m_codec_ctx) {
+        LOG_ERROR("m_codec_ctx is nullptr");
+        return false;
+    }
+    AV_CHECK(avcodec_send_packet(m_codec_ctx.get(), packet.get()));
+    return true;
+}
+
+bool Decoder::receive(std::shared_ptr<AVFrame>& frame) {
+    if (!m_codec_ctx) {
+        LOG_ERROR("m_codec_ctx is nullptr");
+        return false;
+    }
+    AV_CHECK(avcodec_receive_frame(m_codec_ctx.get(), frame.get()));
+    return true;
+}
+
+void Decoder::close() {
+    if (m_demux) {
+        m_demux->close();
+    }
+    m_codec_ctx.reset();
+}
+
+}  // namespace ffmpeg
+}  // namespace media

@@ -1,0 +1,159 @@
+#include "media/ffmpeg/demuxer.h"
+
+#include <chrono>
+#include <thread>
+
+#include "media/common/clogger.h"
+#include "media/common/redact_url.h"
+#include "media/ffmpeg/safe_avformat.h"
+
+namespace media {
+namespace ffmpeg {
+
+namespace {
+
+constexpr int64_t kWatchdogSeconds = 2;
+constexpr auto kMp4ReadPause = std::chrono::milliseconds(35);
+
+// "nobuffer" throws away what probing read. On a live source that is stale data; on a
+// file it is the first pictures, and a file with a single keyframe would yield nothing.
+bool is_local_file(const std::string& url) {
+    const char* protocol = avio_find_protocol_name(url.c_str());
+    return protocol != nullptr && std::string(protocol) == "file";
+}
+
+}  // namespace
+
+int64_t get_current_time_stamp() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int interrupt_callback(void* ctx) {
+    const int64_t last_read_time = *static_cast<const int64_t*>(ctx);
+    const int64_t timeout = kWatchdogSeconds;
+    if (get_current_time_stamp() - last_read_time > timeout * 1000) {
+        LOG_ERROR("av_read_frame time out");
+        return -9999999;
+    }
+    return 0;
+}
+
+Demuxer::~Demuxer() { close(); }
+
+bool Demuxer::open(const std::string& url) {
+    // A demuxer is opened once; a second open starts from a clean state all the same.
+    close();
+    video_stream_index_ = -1;
+
+    avformat_network_init();
+
+    av_dictionary_set_info av_ctx_info;
+    av_ctx_info.preset = av_ctx_info.av_dict_set_preset.ultrafast;
+    av_ctx_info.rtsp_transport = av_ctx_info.av_dict_set_rtsp_transport.tcp;
+    av_ctx_info.tune = av_ctx_info.av_dict_set_tune.zerolatency;
+    av_ctx_info.buffer_size = "102400";
+    av_ctx_info.stimeout = "1000000";
+    av_ctx_info.max_delay = "500000";
+
+    if (url.find("mp4") != std::string::npos) suffix_ = "mp4";
+    if (url.find("rtmp") != std::string::npos) suffix_ = "rtmp";
+    if (url.find("rtsp") != std::string::npos) suffix_ = "rtsp";
+
+    apply_dictionary_info(av_ctx_info, &opt);
+#if LIBAVFORMAT_VERSION_MAJOR >= 59
+    // FFmpeg 5 renamed the RTSP socket timeout "stimeout" to "timeout". Elsewhere
+    // "timeout" means something else (RTMP: wait as a listening server), so RTSP only.
+    if (url.compare(0, 4, "rtsp") == 0) {
+        av_dict_set(&opt, "timeout", av_ctx_info.stimeout, 0);
+    }
+#endif
+    if (!is_local_file(url)) {
+        av_dict_set(&opt, "fflags", "nobuffer", 0);
+    }
+
+    format_ctx_ = avformat_alloc_context();
+    if (format_ctx_ == nullptr) {
+        LOG_ERROR("avformat_alloc_context failed");
+        return false;
+    }
+    last_read_time_ = get_current_time_stamp();
+    format_ctx_->interrupt_callback.callback = interrupt_callback;
+    format_ctx_->interrupt_callback.opaque = &last_read_time_;
+
+    // On failure FFmpeg frees the context and nulls format_ctx_.
+    AV_CHECK(avformat_open_input(&format_ctx_, url.c_str(), nullptr, &opt));
+    AV_CHECK(avformat_find_stream_info(format_ctx_, nullptr));
+
+    for (unsigned int i = 0; i < format_ctx_->nb_streams; ++i) {
+        if (format_ctx_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            video_stream_index_ = static_cast<int>(i);
+            break;
+        }
+    }
+    if (video_stream_index_ == -1) {
+        avformat_close_input(&format_ctx_);
+        return false;
+    }
+
+    av_dump_format(format_ctx_, 0, common::redact_url(url).c_str(), 0);
+    return true;
+}
+
+void Demuxer::close() {
+    if (opt != nullptr) {
+        av_dict_free(&opt);
+    }
+    if (format_ctx_ != nullptr) {
+        avformat_close_input(&format_ctx_);
+        format_ctx_ = nullptr;
+    }
+}
+
+int Demuxer::read_packet(std::shared_ptr<AVPacket>& packet) {
+    if (suffix_ == "mp4") {
+        std::this_thread::sleep_for(kMp4ReadPause);
+    }
+    if (format_ctx_ == nullptr) {
+        return -1;
+    }
+    last_read_time_ = get_current_time_stamp();
+    return av_read_frame(format_ctx_, packet.get());
+}
+
+void Demuxer::seek(int64_t timestamp) {
+    if (format_ctx_ == nullptr) {
+        return;
+    }
+    av_seek_frame(format_ctx_, video_stream_index_, timestamp, AVSEEK_FLAG_BACKWARD);
+}
+
+AVFormatContext* Demuxer::get_format_ctx() { return format_ctx_; }
+
+int Demuxer::get_video_stream_index() { return video_stream_index_; }
+
+std::string Demuxer::get_suffix() { return suffix_; }
+
+AVStream* Demuxer::get_video_stream() const {
+    if (format_ctx_ == nullptr || video_stream_index_ < 0) {
+        return nullptr;
+    }
+    return format_ctx_->streams[video_stream_index_];
+}
+
+AVCodecID Demuxer::get_video_codec_id() const {
+    const AVStream* stream = get_video_stream();
+    return stream == nullptr ? AV_CODEC_ID_NONE : stream->codecpar->codec_id;
+}
+
+std::shared_ptr<AVCodecParameters> Demuxer::get_video_codec_parameters() const {
+    const AVStream* stream = get_video_stream();
+    if (stream == nullptr) {
+        return {};
+    }
+    return std::make_shared<AVCodecParameters>(*stream->codecpar);
+}
+
+}  // namespace ffmpeg
+}  // namespace media
