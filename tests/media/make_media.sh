@@ -67,7 +67,8 @@ produce short.mp4 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 20 "${X264[@]}" \
 # The second segment's timestamps continue where the first ends, and headers
 # repeat at each keyframe so a decoder sees the new SPS when the size changes.
 # Both segments get an offset: without one the muxer shifts B-frame timestamps
-# by a different amount and the segments would overlap.
+# by a different amount and the segments would overlap. Remuxing the joined
+# bytes keeps the TS continuity counters intact across the seam.
 make_res_change() {
   local out=$1
   "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 50 "${X264[@]}" -g 25 \
@@ -75,7 +76,7 @@ make_res_change() {
   "${FF[@]}" -f lavfi -i "testsrc2=size=480x272:rate=25" -frames:v 50 \
     "${X264[@]}" -g 25 -x264-params repeat-headers=1 -output_ts_offset 3 \
     -f mpegts .seg2.ts
-  cat .seg1.ts .seg2.ts >"$out"
+  "${FF[@]}" -i "concat:.seg1.ts|.seg2.ts" -c copy -f mpegts "$out"
   rm -f .seg1.ts .seg2.ts
 }
 produce res_change.ts make_res_change

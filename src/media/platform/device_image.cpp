@@ -3,6 +3,8 @@
 #include <memory>
 #include <tuple>
 
+#include <opencv2/imgproc.hpp>
+
 namespace media {
 namespace platform {
 
@@ -109,6 +111,31 @@ bool representable(const AVFrame* frame) {
     return sws_isSupportedInput(plain_layout(format)) > 0;
 }
 
+// OpenCV's own conversion is two to three times cheaper than libswscale's accurate path
+// (bench/convert_bench), but knows only BT.601 limited range and even sizes.
+bool opencv_converts(const AVFrame& frame) {
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    return (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_NV12) && frame.color_range != AVCOL_RANGE_JPEG &&
+           sws_matrix(frame.colorspace) == SWS_CS_ITU601 && frame.width % 2 == 0 && frame.height % 2 == 0;
+}
+
+void opencv_to_bgr(const AVFrame& frame, cv::Mat& bgr) {
+    const int width = frame.width;
+    const int height = frame.height;
+    if (frame.format == AV_PIX_FMT_NV12) {
+        const cv::Mat y(height, width, CV_8UC1, frame.data[0], static_cast<size_t>(frame.linesize[0]));
+        const cv::Mat uv(height / 2, width / 2, CV_8UC2, frame.data[1], static_cast<size_t>(frame.linesize[1]));
+        cv::cvtColorTwoPlane(y, uv, bgr, cv::COLOR_YUV2BGR_NV12);
+        return;
+    }
+    // I420 must be one block of planes without row padding; decoders pad their rows.
+    thread_local cv::Mat packed;
+    packed.create(height * 3 / 2, width, CV_8UC1);
+    av_image_copy_to_buffer(packed.data, static_cast<int>(packed.total()), frame.data, frame.linesize,
+                            AV_PIX_FMT_YUV420P, width, height, 1);
+    cv::cvtColor(packed, bgr, cv::COLOR_YUV2BGR_I420);
+}
+
 bool is_bgr_image(const cv::Mat& image, int rows, int cols) {
     return image.type() == CV_8UC3 && image.rows == rows && image.cols == cols;
 }
@@ -127,6 +154,10 @@ bool to_bgr(const FrameImage& source, cv::Mat& bgr) {
     const AVFrame* frame = source.frame();
     if (frame == nullptr || !is_bgr_image(bgr, frame->height, frame->width)) {
         return false;
+    }
+    if (opencv_converts(*frame)) {
+        opencv_to_bgr(*frame, bgr);
+        return true;
     }
     SwsContext* context = converter_for(*frame, true);
     if (context == nullptr) {

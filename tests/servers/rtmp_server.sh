@@ -1,0 +1,133 @@
+#!/bin/bash
+# Live RTMP test server on 127.0.0.1: a private nginx with the rtmp module plus
+# an ffmpeg publisher looping <input.mp4> to rtmp://127.0.0.1:<port>/live/test.
+# Usage: rtmp_server.sh <port> <workdir> <input.mp4> [limit_seconds]
+#   port 0 picks a free port; workdir "" or "-" uses a temporary directory
+#   that is removed on exit. Prints "READY <port>" once the stream plays.
+set -euo pipefail
+
+if [ $# -lt 3 ]; then
+  echo "usage: $0 <port> <workdir> <input.mp4> [limit_seconds]" >&2
+  exit 2
+fi
+port=$1
+workdir=$2
+input=$3
+limit=${4:-900}
+module=/usr/lib/nginx/modules/ngx_rtmp_module.so
+
+if [ ! -r "$input" ]; then
+  echo "rtmp_server: cannot read $input" >&2
+  exit 2
+fi
+own_workdir=0
+if [ -z "$workdir" ] || [ "$workdir" = "-" ]; then
+  workdir=$(mktemp -d "${TMPDIR:-/tmp}/rtmp_server.XXXXXX")
+  own_workdir=1
+fi
+mkdir -p "$workdir"
+workdir=$(cd "$workdir" && pwd)
+
+if [ "$port" = 0 ]; then
+  port=$(/usr/bin/python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')
+fi
+
+nginx_pid=""
+publisher_pid=""
+cleanup() {
+  trap - EXIT INT TERM HUP
+  local pids
+  pids="$nginx_pid $publisher_pid"
+  # shellcheck disable=SC2086  # empty pids must vanish from the list
+  kill -TERM $pids 2>/dev/null || true
+  for _ in $(seq 30); do
+    # shellcheck disable=SC2086
+    kill -0 $pids 2>/dev/null || break
+    sleep 0.1
+  done
+  # shellcheck disable=SC2086
+  kill -KILL $pids 2>/dev/null || true
+  wait 2>/dev/null || true
+  if [ "$own_workdir" -eq 1 ]; then rm -rf "$workdir"; fi
+}
+trap cleanup EXIT
+trap 'exit 143' INT TERM HUP
+
+# master_process off keeps nginx a single foreground process, so it never
+# switches user and dies with the pid we hold; everything it writes stays in
+# the workdir so neither root nor an unprivileged user touches /var.
+cat >"$workdir/nginx.conf" <<EOF
+load_module $module;
+daemon off;
+master_process off;
+worker_processes 1;
+pid $workdir/nginx.pid;
+error_log $workdir/error.log warn;
+events { worker_connections 128; }
+rtmp {
+  server {
+    listen 127.0.0.1:$port;
+    chunk_size 4096;
+    application live {
+      live on;
+      record off;
+      wait_key on;
+      wait_video on;
+    }
+  }
+}
+EOF
+
+# --foreground keeps each child in our process group, so a group kill from
+# the test harness reaches them even if this script is killed outright.
+timeout --foreground -k 2 "$limit" \
+  nginx -p "$workdir" -c "$workdir/nginx.conf" -e "$workdir/error.log" \
+  >&2 </dev/null &
+nginx_pid=$!
+
+url="rtmp://127.0.0.1:$port/live/test"
+start_publisher() {
+  timeout --foreground -k 2 "$limit" \
+    ffmpeg -hide_banner -nostdin -loglevel error -re -stream_loop -1 \
+    -i "$input" -c copy -f flv "$url" >&2 </dev/null &
+  publisher_pid=$!
+}
+start_publisher
+
+# The publisher may start before nginx listens; it exits then, so restart it.
+ready=0
+for _ in $(seq 20); do
+  if ! kill -0 "$nginx_pid" 2>/dev/null; then
+    echo "rtmp_server: nginx exited; see $workdir/error.log" >&2
+    cat "$workdir/error.log" >&2 || true
+    exit 1
+  fi
+  if ! kill -0 "$publisher_pid" 2>/dev/null; then
+    sleep 0.2
+    start_publisher
+  fi
+  if timeout --foreground -k 1 5 ffprobe -v quiet "$url" </dev/null; then
+    ready=1
+    break
+  fi
+  sleep 0.2
+done
+if [ "$ready" -ne 1 ]; then
+  echo "rtmp_server: stream never became playable" >&2
+  exit 1
+fi
+
+echo "READY $port"
+
+# A crashed harness cannot stop us, so leave once reparented.
+parent=$PPID
+while kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$publisher_pid" 2>/dev/null; do
+  current=$(ps -o ppid= -p $$ | tr -d ' ')
+  [ "$current" = "$parent" ] || exit 0
+  sleep 0.5
+done
+echo "rtmp_server: nginx or the publisher exited" >&2
+exit 1
