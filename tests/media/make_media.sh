@@ -125,7 +125,8 @@ if [ "$bench" -eq 1 ]; then
   done
 fi
 
-first=$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 audio_first.mp4 | head -n 1)
+types=$(timeout -k 2 30 ffprobe -v error -show_entries stream=codec_type -of csv=p=0 audio_first.mp4)
+first=${types%%$'\n'*}
 if [ "$first" != "audio" ]; then
   echo "audio_first.mp4: stream 0 is '$first', expected audio" >&2
   exit 1

@@ -53,7 +53,6 @@ class Server:
         self.listener.bind(("127.0.0.1", port))
         self.listener.listen(64)
         self.selector.register(self.listener, selectors.EVENT_READ)
-        self.stopping = False
 
     def port(self):
         return self.listener.getsockname()[1]
@@ -100,7 +99,7 @@ class Server:
 
     def run(self):
         parent = os.getppid()
-        while not self.stopping and os.getppid() == parent:
+        while os.getppid() == parent:
             for key, _ in self.selector.select(timeout=0.5):
                 if key.fileobj is self.listener:
                     self.accept()
@@ -117,8 +116,10 @@ def main(default_mode="silent"):
 
     server = Server(args.port, args.mode)
 
+    # Raising ends the wait in select() at once; a flag would only be seen
+    # at the next timeout.
     def stop(*_):
-        server.stopping = True
+        raise SystemExit(0)
 
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, stop)

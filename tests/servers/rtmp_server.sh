@@ -37,10 +37,11 @@ fi
 
 nginx_pid=""
 publisher_pid=""
+helper_pid=""
+# shellcheck disable=SC2317  # only ever reached through the traps
 cleanup() {
   trap - EXIT INT TERM HUP
-  local pids
-  pids="$nginx_pid $publisher_pid"
+  local pids="$nginx_pid $publisher_pid $helper_pid"
   # shellcheck disable=SC2086  # empty pids must vanish from the list
   kill -TERM $pids 2>/dev/null || true
   for _ in $(seq 30); do
@@ -56,6 +57,31 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' INT TERM HUP
 
+# Bash defers traps until a foreground command returns; running each wait in
+# the background keeps SIGTERM handling immediate.
+run_interruptible() {
+  "$@" &
+  helper_pid=$!
+  local rc=0
+  wait "$helper_pid" || rc=$?
+  helper_pid=""
+  return "$rc"
+}
+
+# A crashed harness cannot stop us, so leave once reparented.
+parent=$PPID
+# Builtins only: a forked helper caught by the harness's group kill would
+# linger as a zombie after we exit.
+check_parent() {
+  local key value
+  while read -r key value; do
+    if [ "$key" = "PPid:" ]; then
+      [ "$value" = "$parent" ] || exit 0
+      return 0
+    fi
+  done </proc/$$/status
+}
+
 # master_process off keeps nginx a single foreground process, so it never
 # switches user and dies with the pid we hold; everything it writes stays in
 # the workdir so neither root nor an unprivileged user touches /var.
@@ -68,6 +94,7 @@ pid $workdir/nginx.pid;
 error_log $workdir/error.log warn;
 events { worker_connections 128; }
 rtmp {
+  access_log off;
   server {
     listen 127.0.0.1:$port;
     chunk_size 4096;
@@ -97,23 +124,25 @@ start_publisher() {
 }
 start_publisher
 
-# The publisher may start before nginx listens; it exits then, so restart it.
+# The publisher may start before nginx listens and then exits: restart it.
+# A short analyzeduration keeps the probe quick when the input has no audio.
 ready=0
-for _ in $(seq 20); do
+for _ in $(seq 40); do
+  check_parent
   if ! kill -0 "$nginx_pid" 2>/dev/null; then
-    echo "rtmp_server: nginx exited; see $workdir/error.log" >&2
+    echo "rtmp_server: nginx exited; its log follows" >&2
     cat "$workdir/error.log" >&2 || true
     exit 1
   fi
   if ! kill -0 "$publisher_pid" 2>/dev/null; then
-    sleep 0.2
     start_publisher
   fi
-  if timeout --foreground -k 1 5 ffprobe -v quiet "$url" </dev/null; then
+  if run_interruptible timeout --foreground -k 1 5 \
+    ffprobe -v quiet -analyzeduration 500000 "$url" </dev/null; then
     ready=1
     break
   fi
-  sleep 0.2
+  run_interruptible sleep 0.25
 done
 if [ "$ready" -ne 1 ]; then
   echo "rtmp_server: stream never became playable" >&2
@@ -122,12 +151,9 @@ fi
 
 echo "READY $port"
 
-# A crashed harness cannot stop us, so leave once reparented.
-parent=$PPID
 while kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$publisher_pid" 2>/dev/null; do
-  current=$(ps -o ppid= -p $$ | tr -d ' ')
-  [ "$current" = "$parent" ] || exit 0
-  sleep 0.5
+  check_parent
+  run_interruptible sleep 0.5
 done
 echo "rtmp_server: nginx or the publisher exited" >&2
 exit 1
