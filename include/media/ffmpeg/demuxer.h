@@ -43,11 +43,17 @@ public:
     std::shared_ptr<AVCodecParameters> get_video_codec_parameters() const;
 
 private:
+    // Installed as FFmpeg's interrupt callback: re-arms the stamp while bytes keep
+    // arriving, so only a silent source trips interrupt_callback's two seconds.
+    static int watchdog(void* demuxer);
+
     AVDictionary* opt = nullptr;
     AVFormatContext* format_ctx_ = nullptr;
     int video_stream_index_ = -1;
     std::string suffix_;
     int64_t last_read_time_ = 0;
+    int64_t bytes_seen_ = 0;
+    bool watchdog_fired_ = false;
 };
 
 }  // namespace ffmpeg

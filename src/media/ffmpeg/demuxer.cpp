@@ -40,6 +40,20 @@ int interrupt_callback(void* ctx) {
     return 0;
 }
 
+int Demuxer::watchdog(void* demuxer) {
+    auto* self = static_cast<Demuxer*>(demuxer);
+    const AVIOContext* io = self->format_ctx_ != nullptr ? self->format_ctx_->pb : nullptr;
+    if (io != nullptr && io->bytes_read != self->bytes_seen_) {
+        self->bytes_seen_ = io->bytes_read;
+        self->last_read_time_ = get_current_time_stamp();
+    }
+    const int abort = interrupt_callback(&self->last_read_time_);
+    if (abort != 0) {
+        self->watchdog_fired_ = true;
+    }
+    return abort;
+}
+
 Demuxer::~Demuxer() { close(); }
 
 bool Demuxer::open(const std::string& url) {
@@ -79,12 +93,20 @@ bool Demuxer::open(const std::string& url) {
         return false;
     }
     last_read_time_ = get_current_time_stamp();
-    format_ctx_->interrupt_callback.callback = interrupt_callback;
-    format_ctx_->interrupt_callback.opaque = &last_read_time_;
+    bytes_seen_ = 0;
+    watchdog_fired_ = false;
+    format_ctx_->interrupt_callback.callback = watchdog;
+    format_ctx_->interrupt_callback.opaque = this;
 
     // On failure FFmpeg frees the context and nulls format_ctx_.
     AV_CHECK(avformat_open_input(&format_ctx_, url.c_str(), nullptr, &opt));
-    AV_CHECK(avformat_find_stream_info(format_ctx_, nullptr));
+    // Probing cut short by the watchdog can still report success, with the connection
+    // left in the middle of a message: every later read would fail or read garbage.
+    int probed = avformat_find_stream_info(format_ctx_, nullptr);
+    if (probed >= 0 && watchdog_fired_) {
+        probed = AVERROR_EXIT;
+    }
+    AV_CHECK(probed);
 
     for (unsigned int i = 0; i < format_ctx_->nb_streams; ++i) {
         if (format_ctx_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
