@@ -24,10 +24,18 @@ Scaler::Scaler(int src_width, int src_height, AVPixelFormat src_format, int dst_
       src_width_(src_width),
       src_height_(src_height),
       src_format_(src_format) {
+    // libswscale aborts the process on a format it has no descriptor for (AV_PIX_FMT_NONE);
+    // an unsupported pair leaves the scaler without a context, which every conversion refuses.
+    if (sws_isSupportedInput(src_format) <= 0 || sws_isSupportedOutput(dst_format) <= 0) {
+        return;
+    }
     // SWS_ACCURATE_RND: with the fast-bilinear flag alone, libswscale's fast YUV->BGR path
     // writes past tightly packed rows, or leaves pixels unconverted, at some widths.
+    // SWS_FULL_CHR_H_INP: from packed RGB at an odd width, libswscale's half-width chroma
+    // input reads one pixel past each row (the next row's first, or past the buffer).
     sws_ctx_.reset(sws_getContext(src_width, src_height, src_format, dst_width, dst_height, dst_format,
-                                  SWS_FAST_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr),
+                                  SWS_FAST_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr,
+                                  nullptr),
                    SwsContextDeleter{});
 }
 

@@ -1,0 +1,170 @@
+// Frame -> BGR image colours, against values computed here from the defining equations:
+// catches swapped chroma planes or R/B channels, a wrong range and a wrong matrix.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "media/ffmpeg/scaler.h"
+#include "picture.h"
+
+namespace {
+
+using media::ffmpeg::Scaler;
+using media::test::Matrix;
+using media::test::Rgb;
+using media::test::Yuv;
+using Frame = std::shared_ptr<AVFrame>;
+using Image = std::shared_ptr<cv::Mat>;
+
+constexpr int kW = 48;
+constexpr int kH = 32;
+constexpr int kTolerance = 3;
+
+const std::vector<Rgb> kColours = {{255, 0, 0},   {0, 255, 0},     {0, 0, 255},    {255, 255, 255},
+                                   {0, 0, 0},     {128, 128, 128}, {230, 120, 40}, {40, 160, 170}};
+
+struct Size {
+    int width;
+    int height;
+};
+
+struct Description {
+    AVPixelFormat format;
+    AVColorRange range;
+    AVColorSpace space;
+};
+
+bool is_full_range(const Description& d) {
+    return d.range == AVCOL_RANGE_JPEG || d.format == AV_PIX_FMT_YUVJ420P || d.format == AV_PIX_FMT_YUVJ422P;
+}
+Matrix matrix_of(const Description& d) { return d.space == AVCOL_SPC_BT709 ? media::test::kBt709 : media::test::kBt601; }
+int bits_of(const Description& d) { return av_pix_fmt_desc_get(d.format)->comp[0].depth; }
+
+// The picture of one colour in the described layout, and the BGR it must come back as.
+struct Sample {
+    Frame frame;
+    Rgb expected;
+};
+
+Sample make_sample(const Description& d, Rgb colour, int width = kW, int height = kH) {
+    const Yuv yuv = media::test::encode(colour, matrix_of(d), is_full_range(d), bits_of(d));
+    Frame frame = media::test::make_picture(width, height, d.format);
+    frame->color_range = d.range;
+    frame->colorspace = d.space;
+    media::test::fill_yuv(*frame, yuv);
+    return {frame, media::test::decode(yuv, matrix_of(d), is_full_range(d), bits_of(d))};
+}
+
+// Converts through a Scaler built from the frame itself, the way the stream pipeline does.
+int conversion_error(const Sample& sample) {
+    const AVFrame& f = *sample.frame;
+    auto scaler = Scaler::createShare(f.width, f.height, static_cast<AVPixelFormat>(f.format), f.width, f.height,
+                                      AV_PIX_FMT_BGR24);
+    Image image;
+    if (!scaler->scale(sample.frame, image)) return 1000;
+    if (image->rows != f.height || image->cols != f.width) return 1001;
+    return media::test::max_bgr_error(*image, sample.expected);
+}
+
+std::string name_of(const Description& d) {
+    std::string name = av_get_pix_fmt_name(d.format);
+    name += d.range == AVCOL_RANGE_JPEG ? "_full" : d.range == AVCOL_RANGE_MPEG ? "_limited" : "_unset";
+    name += d.space == AVCOL_SPC_BT709 ? "_bt709"
+            : d.space == AVCOL_SPC_SMPTE170M ? "_smpte170m"
+            : d.space == AVCOL_SPC_BT470BG ? "_bt470bg"
+                                            : "_unspecified";
+    return name;
+}
+
+class Colour_Conversion : public ::testing::TestWithParam<Description> {};
+
+TEST_P(Colour_Conversion, EveryPixelMatchesEquations) {
+    for (const Rgb colour : kColours) {
+        const Sample sample = make_sample(GetParam(), colour);
+        EXPECT_LE(conversion_error(sample), kTolerance)
+            << "colour " << media::test::to_text(colour) << ", expected " << media::test::to_text(sample.expected);
+    }
+}
+
+std::vector<Description> all_descriptions() {
+    std::vector<Description> result;
+    const AVColorSpace spaces[] = {AVCOL_SPC_SMPTE170M, AVCOL_SPC_BT470BG, AVCOL_SPC_BT709};
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV444P, AV_PIX_FMT_NV12,
+                                       AV_PIX_FMT_YUV420P10LE}) {
+        for (const AVColorRange range : {AVCOL_RANGE_MPEG, AVCOL_RANGE_JPEG}) {
+            for (const AVColorSpace space : spaces) result.push_back({format, range, space});
+        }
+        // Unlabelled pictures are taken as limited-range BT.601.
+        result.push_back({format, AVCOL_RANGE_UNSPECIFIED, AVCOL_SPC_UNSPECIFIED});
+    }
+    // The "J" formats are full range by definition, labelled or not.
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ422P}) {
+        for (const AVColorRange range : {AVCOL_RANGE_JPEG, AVCOL_RANGE_UNSPECIFIED}) {
+            for (const AVColorSpace space : spaces) result.push_back({format, range, space});
+        }
+    }
+    return result;
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Colour_Conversion, ::testing::ValuesIn(all_descriptions()),
+                         [](const ::testing::TestParamInfo<Description>& p) { return name_of(p.param); });
+
+// One converter may be reused between pictures; a change of range or matrix must not be missed.
+TEST(Colour_DescriptionChange, EachPictureUsesItsOwnRangeAndMatrix) {
+    const Rgb orange{230, 120, 40};
+    const Description sequence[] = {
+        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
+        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M},
+        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, AVCOL_SPC_SMPTE170M},
+        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M},
+        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709},
+        {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED, AVCOL_SPC_BT709},
+        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
+    };
+    for (const Description& d : sequence) {
+        EXPECT_LE(conversion_error(make_sample(d, orange)), kTolerance) << name_of(d);
+    }
+}
+
+TEST(Colour_SizeChange, EachPictureConvertedAtItsOwnSize) {
+    const Description d{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M};
+    for (const Size size : {Size{64, 32}, Size{32, 16}, Size{64, 32}, Size{66, 34}}) {
+        EXPECT_LE(conversion_error(make_sample(d, Rgb{0, 0, 255}, size.width, size.height)), kTolerance)
+            << size.width << "x" << size.height;
+    }
+}
+
+// Quadrants of different colours stay where they are: no mirroring, no flipping.
+TEST(Colour_Layout, QuadrantsKeepTheirPlace) {
+    constexpr int w = 64;
+    constexpr int h = 32;
+    const Description d{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M};
+    const Rgb colours[2][2] = {{{255, 0, 0}, {0, 255, 0}}, {{0, 0, 255}, {255, 255, 255}}};
+    Frame frame = media::test::make_picture(w, h, d.format);
+    for (int qy = 0; qy < 2; ++qy) {
+        for (int qx = 0; qx < 2; ++qx) {
+            const Yuv yuv = media::test::encode(colours[qy][qx], matrix_of(d), false, 8);
+            media::test::fill_yuv_rect(*frame, yuv, qx * w / 2, (qx + 1) * w / 2, qy * h / 2, (qy + 1) * h / 2);
+        }
+    }
+    Image image;
+    ASSERT_TRUE(Scaler::createShare(w, h, d.format, w, h, AV_PIX_FMT_BGR24)->scale(frame, image));
+    constexpr int margin = 4;  // chroma interpolation blurs the borders
+    for (int qy = 0; qy < 2; ++qy) {
+        for (int qx = 0; qx < 2; ++qx) {
+            const cv::Rect inner(qx * w / 2 + margin, qy * h / 2 + margin, w / 2 - 2 * margin, h / 2 - 2 * margin);
+            const cv::Mat region = (*image)(inner).clone();
+            const Yuv yuv = media::test::encode(colours[qy][qx], matrix_of(d), false, 8);
+            EXPECT_LE(media::test::max_bgr_error(region, media::test::decode(yuv, matrix_of(d), false, 8)), kTolerance)
+                << "quadrant " << qx << "," << qy;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+// The demuxer against live servers on 127.0.0.1: RTSP (several codecs, audio first,
+// with authentication), RTMP through nginx, a server that never answers and a port
+// with nothing listening.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "fixtures.h"
+#include "media/ffmpeg/demuxer.h"
+#include "server_process.h"
+
+namespace {
+
+using media::ffmpeg::Demuxer;
+using media::test::CoutCapture;
+using Clock = std::chrono::steady_clock;
+
+std::string rtsp_url(int port, const std::string& path) { return "rtsp://127.0.0.1:" + std::to_string(port) + path; }
+
+// Reads up to 200 packets; returns how many belonged to the video stream, stopping at 10.
+int read_video_packets(Demuxer& demuxer) {
+    auto packet = media::ffmpeg::make_packet();
+    int video = 0;
+    for (int i = 0; i < 200 && video < 10; ++i) {
+        if (demuxer.read_packet(packet) != 0) break;
+        if (packet->stream_index == demuxer.get_video_stream_index()) {
+            EXPECT_GT(packet->size, 0);
+            ++video;
+        }
+        av_packet_unref(packet.get());
+    }
+    return video;
+}
+
+struct MountCase {
+    const char* path;
+    AVCodecID codec;
+    int video_index;
+};
+
+class DemuxerNetwork_Rtsp : public ::testing::TestWithParam<MountCase> {};
+
+TEST_P(DemuxerNetwork_Rtsp, OpensAndReadsVideo) {
+    media::test::ServerProcess server = media::test::start_rtsp_server();
+    auto demuxer = Demuxer::createShare();
+    CoutCapture out;
+    ASSERT_TRUE(demuxer->open(rtsp_url(server.port(), GetParam().path))) << out.text();
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(demuxer->get_suffix(), "rtsp");
+    EXPECT_EQ(demuxer->get_video_stream_index(), GetParam().video_index);
+    EXPECT_EQ(demuxer->get_video_codec_id(), GetParam().codec);
+    EXPECT_EQ(read_video_packets(*demuxer), 10);
+    EXPECT_EQ(out.text(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Mounts, DemuxerNetwork_Rtsp,
+                         ::testing::Values(MountCase{"/h264", AV_CODEC_ID_H264, 0},
+                                           MountCase{"/hevc", AV_CODEC_ID_HEVC, 0},
+                                           MountCase{"/mjpeg", AV_CODEC_ID_MJPEG, 0},
+                                           MountCase{"/av", AV_CODEC_ID_H264, 1}),
+                         [](const ::testing::TestParamInfo<MountCase>& p) {
+                             return std::string(p.param.path + 1);
+                         });
+
+TEST(DemuxerNetwork_Rtmp, OpensAndReadsVideo) {
+    media::test::ServerProcess server = media::test::start_rtmp_server();
+    auto demuxer = Demuxer::createShare();
+    CoutCapture out;
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live/test";
+    ASSERT_TRUE(demuxer->open(url)) << out.text();
+    EXPECT_EQ(demuxer->get_suffix(), "rtmp");
+    EXPECT_EQ(demuxer->get_video_codec_id(), AV_CODEC_ID_H264);
+    EXPECT_EQ(read_video_packets(*demuxer), 10) << out.text();
+}
+
+// Opens an address on a server that accepts and never answers; returns the seconds taken.
+double open_silent(const std::string& scheme) {
+    media::test::ServerProcess server = media::test::start_misbehaving_server("silent");
+    auto demuxer = Demuxer::createShare();
+    const auto start = Clock::now();
+    EXPECT_FALSE(demuxer->open(scheme + "://127.0.0.1:" + std::to_string(server.port()) + "/live/x"));
+    const double seconds = media::test::elapsed_ms(start) / 1000.0;
+    auto packet = media::ffmpeg::make_packet();
+    EXPECT_EQ(demuxer->read_packet(packet), -1);
+    return seconds;
+}
+
+// RTSP's one-second socket timeout ends the wait before the watchdog would.
+TEST(DemuxerNetwork_SilentRtspServer, OpenGivesUpAfterSocketTimeout) {
+    CoutCapture out;
+    const double seconds = open_silent("rtsp");
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_EQ(out.count("]: [AV_STRERROR]: "), 1u) << out.text();
+    EXPECT_EQ(out.count("[media][error]"), out.lines().size()) << out.text();
+}
+
+// RTMP has no socket timeout here: the two-second watchdog must abort the handshake.
+TEST(DemuxerNetwork_SilentRtmpServer, WatchdogAbortsOpen) {
+    CoutCapture out;
+    const double seconds = open_silent("rtmp");
+    EXPECT_GE(seconds, 1.9);
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_GE(out.count("]: av_read_frame time out"), 1u) << out.text();
+    const std::string exit_line = "]: [AV_STRERROR]: " + media::test::av_error_text(AVERROR_EXIT) + " " +
+                                  std::to_string(AVERROR_EXIT);
+    EXPECT_EQ(out.count(exit_line), 1u) << out.text();
+}
+
+TEST(DemuxerNetwork_RefusedConnection, FailsFastWithLine) {
+    const int port = media::test::free_tcp_port();
+    for (const std::string& url : {rtsp_url(port, "/x"), "rtmp://127.0.0.1:" + std::to_string(port) + "/live/x"}) {
+        auto demuxer = Demuxer::createShare();
+        CoutCapture out;
+        const auto start = Clock::now();
+        EXPECT_FALSE(demuxer->open(url));
+        EXPECT_LT(media::test::elapsed_ms(start), 2000.0) << url;
+        EXPECT_EQ(out.count("]: [AV_STRERROR]: "), 1u) << out.text();
+        EXPECT_EQ(out.count("av_read_frame time out"), 0u) << out.text();
+    }
+}
+
+// The URL is printed by FFmpeg (stream description, on stderr) and may be logged on
+// failure; the password must appear in neither.
+TEST(DemuxerNetwork_Credentials, PasswordNeverPrinted) {
+    const std::string password = "S3cretPassw0rd";
+    media::test::ServerProcess server =
+        media::test::start_rtsp_server(0, {"--user", "viewer", "--password", password});
+    const std::string good = "rtsp://viewer:" + password + "@127.0.0.1:" + std::to_string(server.port()) + "/h264";
+    const std::string bad = "rtsp://viewer:" + password + "X@127.0.0.1:" + std::to_string(server.port()) + "/h264";
+
+    std::string log;
+    std::string raw_out;
+    std::string raw_err;
+    bool opened = false;
+    bool bad_opened = true;
+    int packets = 0;
+    {
+        media::test::FdCapture fd2(2);
+        media::test::FdCapture fd1(1);
+        {
+            CoutCapture out;
+            auto demuxer = Demuxer::createShare();
+            opened = demuxer->open(good);
+            if (opened) packets = read_video_packets(*demuxer);
+            demuxer->close();
+            bad_opened = Demuxer::createShare()->open(bad);
+            log = out.text();
+        }
+        raw_out = fd1.stop();
+        raw_err = fd2.stop();
+    }
+    ASSERT_TRUE(opened) << log << raw_err;
+    EXPECT_EQ(packets, 10);
+    EXPECT_FALSE(bad_opened);
+    EXPECT_EQ(log.find(password), std::string::npos) << log;
+    EXPECT_EQ(raw_out.find(password), std::string::npos) << raw_out;
+    EXPECT_EQ(raw_err.find(password), std::string::npos) << raw_err;
+    // The description FFmpeg printed names the input, with the password masked.
+    EXPECT_NE(raw_err.find("viewer:***@127.0.0.1"), std::string::npos) << raw_err;
+    EXPECT_NE(log.find("[AV_STRERROR]"), std::string::npos) << log;
+}
+
+}  // namespace
