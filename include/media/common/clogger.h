@@ -2,8 +2,7 @@
 // Console log lines and the "{}" placeholder formatter used by every part of the system.
 //
 // A line reads: [timestamp][media][level][file:line]: message
-// Each piece is a separate insertion into std::cout and the line ends with std::endl,
-// so every line is flushed as soon as it is complete.
+// Every line is flushed as soon as it is complete.
 
 #include <chrono>
 #include <ctime>
@@ -56,10 +55,16 @@ inline std::string get_current_time_formatted() {
 }  // namespace common
 }  // namespace media
 
-#define MEDIA_LOG_LINE_(level, ...)                                                             \
-    (std::cout << "[" << ::media::common::get_current_time_formatted() << "]" << "[" << "media" \
-               << "]" << level << "[" << __FILE__ << ":" << __LINE__ << "]: "                \
-               << ::media::common::fmt(__VA_ARGS__) << std::endl)
+// The line is assembled first and written with one insertion, so lines logged at the same
+// moment from two threads (the worker, the signal watcher) never interleave.
+#define MEDIA_LOG_LINE_(level, ...)                                                                  \
+    do {                                                                                             \
+        std::ostringstream media_log_line_;                                                          \
+        media_log_line_ << "[" << ::media::common::get_current_time_formatted() << "]" << "["        \
+                        << "media" << "]" << level << "[" << __FILE__ << ":" << __LINE__ << "]: "   \
+                        << ::media::common::fmt(__VA_ARGS__) << '\n';                               \
+        std::cout << media_log_line_.str() << std::flush;                                            \
+    } while (0)
 
 #define LOG_INFO(...) MEDIA_LOG_LINE_("[info]", __VA_ARGS__)
 #define LOG_ERROR(...) MEDIA_LOG_LINE_("[error]", __VA_ARGS__)
