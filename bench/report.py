@@ -1,0 +1,352 @@
+#!/usr/bin/python3
+"""Turns bench/compare.py's results.json into the tables of docs/performance.md (the
+part between the "results" markers; the rest of the page is written by hand) and the
+plot docs/performance.png (gnuplot).
+
+Usage: report.py <results.json> <performance.md> <performance.png>
+"""
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+
+TOOLS = ["media_demo", "ffmpeg", "opencv", "gstreamer"]
+PEERS = TOOLS[1:]
+BEGIN, END = "<!-- results:begin -->", "<!-- results:end -->"
+KEYFRAME_INTERVAL_MS = 1000  # key-int-max=25 at 25 fps in both live sources
+QUEUE_IMAGES = 51
+SLACK_BYTES = 64 << 20
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def percentile(values, fraction):
+    values = sorted(values)
+    if not values:
+        return None
+    return values[min(len(values) - 1, int(round(fraction * (len(values) - 1))))]
+
+
+def fmt(value, digits=1):
+    return "–" if value is None else f"{value:.{digits}f}"
+
+
+class Results:
+    def __init__(self, data):
+        self.data = data
+        self.sources = []
+        for result in data["results"]:
+            if result["source"] not in self.sources:
+                self.sources.append(result["source"])
+        self.sent = {int(k): v for k, v in data.get("sent", {}).items()}
+        self.convert = None
+
+    def runs(self, source, tool):
+        return [r for r in self.data["results"] if r["source"] == source and r["tool"] == tool and "error" not in r]
+
+    def failures(self, source, tool):
+        return sum(1 for r in self.data["results"] if r["source"] == source and r["tool"] == tool and "error" in r)
+
+    def cpu_ms(self, source, tool):
+        return median([r["cpu_s"] * 1000 / r["files"] for r in self.runs(source, tool)])
+
+    def figure(self, source, tool, key):
+        return median([r[key] for r in self.runs(source, tool)])
+
+    def rss_mib(self, source, tool):
+        value = self.figure(source, tool, "maxrss_kb")
+        return None if value is None else value / 1024
+
+    def ages(self, source, tool):
+        """All picture ages (ms), the first picture's age per run, unreadable pictures."""
+        ages, firsts, unreadable = [], [], 0
+        for run in self.runs(source, tool):
+            run_ages = []
+            for _name, number, appeared in run.get("numbers", []):
+                if number < 0 or number not in self.sent:
+                    unreadable += 1
+                    continue
+                run_ages.append((appeared - self.sent[number][0]) / 1e6)
+            if run_ages:
+                firsts.append(run_ages[0])
+                ages += run_ages
+        return ages, firsts, unreadable
+
+    def size(self, source):
+        if source.startswith("mp4_"):
+            return tuple(self.data["sizes"][source[4:]])
+        return (1920, 1080)
+
+
+def machine():
+    def run(argv):
+        try:
+            return subprocess.run(["timeout", "-k", "5", "30", *argv], capture_output=True, text=True,
+                                  check=False).stdout
+        except OSError:
+            return ""
+    cpu = {}
+    for line in run(["lscpu"]).splitlines():
+        key, _, value = line.partition(":")
+        cpu[key.strip()] = value.strip()
+    packages = run(["dpkg-query", "-W", "-f", "${Package} ${Version}\n", "ffmpeg", "libavcodec59", "libswscale6",
+                    "libopencv-core406", "libopencv-imgcodecs406", "libopencv-videoio406", "libjpeg62-turbo",
+                    "libx264-164", "gstreamer1.0-plugins-base", "gstreamer1.0-plugins-good", "gstreamer1.0-libav",
+                    "libgstrtspserver-1.0-0", "g++"]).strip().splitlines()
+    return cpu, packages
+
+
+def tables(results):
+    data = results.data
+    out = []
+    out.append(f"Run {data['started']} – {data['finished']}, median of {data['runs']} runs per tool and source, "
+               f"tools interleaved; load average {data['load_start'][0]:.2f} at the start, "
+               f"{data['load_end'][0]:.2f} at the end. ffmpeg wrote JPEG at `-q:v {data['ffmpeg_q']}`.")
+    out.append("")
+    out.append("### Per tool and source")
+    out.append("")
+    out.append("CPU = user + system time of the whole process tree per image written; first / 52nd = "
+               "time from spawn to the first / 52nd complete JPEG file; RSS = peak resident memory. "
+               "The ratio columns are media_demo's CPU per image over the peer's (below 1: media_demo is cheaper).")
+    out.append("")
+    out.append("| source | tool | CPU ms/image | ratio ours/tool | first image ms | 52nd image ms | peak RSS MiB | failed runs |")
+    out.append("|---|---|---:|---:|---:|---:|---:|---:|")
+    for source in results.sources:
+        ours = results.cpu_ms(source, "media_demo")
+        for tool in TOOLS:
+            cpu = results.cpu_ms(source, tool)
+            ratio = ours / cpu if (ours and cpu) else None
+            out.append(f"| {source} | {tool} | {fmt(cpu, 2)} | {fmt(ratio, 2) if tool != 'media_demo' else ''} | "
+                       f"{fmt(results.figure(source, tool, 'first_ms'), 0)} | "
+                       f"{fmt(results.figure(source, tool, 'last_ms'), 0)} | {fmt(results.rss_mib(source, tool), 0)} | "
+                       f"{results.failures(source, tool)} |")
+    out.append("")
+
+    numbered = [s for s in results.sources if s.startswith("numbered")]
+    if numbered:
+        source = numbered[0]
+        out.append("### Picture age on the numbered live source (1920x1080, 25 fps)")
+        out.append("")
+        out.append("Age = the moment the JPEG file appeared minus the moment the source handed that frame, "
+                   "encoded, to its RTP payloader; over every image of every run.")
+        out.append("")
+        out.append("| tool | median age ms | p95 age ms | first image age ms | first image ms after spawn | unreadable images |")
+        out.append("|---|---:|---:|---:|---:|---:|")
+        for tool in TOOLS:
+            ages, firsts, unreadable = results.ages(source, tool)
+            out.append(f"| {tool} | {fmt(median(ages), 0)} | {fmt(percentile(ages, 0.95), 0)} | "
+                       f"{fmt(median(firsts), 0)} | {fmt(results.figure(source, tool, 'first_ms'), 0)} | {unreadable} |")
+        out.append("")
+
+    stages = data.get("stages", {})
+    if stages:
+        startup = data["startup_cpu_s"] * 1000 / data["pictures"]
+        out.append("### The stages alone (the limit)")
+        out.append("")
+        out.append(f"CPU ms per image of each stage alone on the same pictures (bench/stage_bench, median); "
+                   f"sum = decode + convert + encode&write. media_demo's start-up (loading and linking its "
+                   f"libraries, {data['startup_cpu_s'] * 1000:.0f} ms per run) is {startup:.2f} ms per image over "
+                   f"{data['pictures']} images. Queue memory = getting {data['pictures']} fresh images from the "
+                   "kernel (page faults and clearing), which the program's image queue needs and the peers do not: "
+                   "median of the runs, and the first run, whose memory the process had never touched.")
+        out.append("")
+        out.append("| source | decode | convert | encode | encode&write | sum | media_demo | overhead ×sum | "
+                   "overhead without start-up | queue memory | queue memory, first run |")
+        out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for source in results.sources:
+            figures = stages.get(source) or stages.get(source.replace("numbered", "rtsp"))
+            if not figures or source.startswith("numbered"):
+                continue
+            total = sum(figures[k]["cpu_ms"] for k in ("decode", "convert", "encode_write"))
+            ours = results.cpu_ms(source, "media_demo")
+            out.append(f"| {source} | {fmt(figures['decode']['cpu_ms'], 2)} | {fmt(figures['convert']['cpu_ms'], 2)} | "
+                       f"{fmt(figures['encode']['cpu_ms'], 2)} | {fmt(figures['encode_write']['cpu_ms'], 2)} | "
+                       f"{fmt(total, 2)} | {fmt(ours, 2)} | {fmt(ours / total if ours else None, 2)} | "
+                       f"{fmt((ours - startup) / total if ours else None, 2)} | "
+                       f"{fmt(figures['queue_memory']['cpu_ms'], 2)} | "
+                       f"{fmt(figures['queue_memory'].get('first_cpu_ms'), 2)} |")
+        out.append("")
+
+    if data.get("quality"):
+        out.append("### JPEG quality of the ffmpeg tool")
+        out.append("")
+        out.append("Mean quantiser step of the first picture's tables (luma and chroma weighted 4:2 as in "
+                   "4:2:0) and bytes of all 52 files, 1920x1080 MP4. The ffmpeg setting closest in mean step "
+                   "to libjpeg quality 95 is used.")
+        out.append("")
+        out.append("| encoder | mean quantiser step | bytes of 52 files |")
+        out.append("|---|---:|---:|")
+        for row in data["quality"]:
+            out.append(f"| {row['encoder']} | {row['mean_step']:.2f} | {row['bytes']} |")
+        out.append("")
+
+    out += conversion(results.convert)
+    out += targets(results)
+
+    cpu, packages = machine()
+    out.append("### Machine")
+    out.append("")
+    flags = cpu.get("Flags", "").split()
+    simd = "/".join(f for f in ("sse4_2", "avx2", "avx512f", "avx512bw") if f in flags) or "?"
+    # lscpu's summary without its model and maker names.
+    out.append(f"- CPU: {cpu.get('Architecture', '?')}, {cpu.get('CPU(s)', '?')} CPUs "
+               f"({cpu.get('Thread(s) per core', '?')} thread per core), family {cpu.get('CPU family', '?')} "
+               f"model {cpu.get('Model', '?')}, {cpu.get('BogoMIPS', '?')} BogoMIPS, {simd}, "
+               f"{'virtual machine' if 'hypervisor' in flags else 'bare metal'}; kernel {platform.release()}")
+    out.append(f"- Memory: {os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.1f} GiB; transparent "
+               f"huge pages: {open('/sys/kernel/mm/transparent_hugepage/enabled').read().strip()}")
+    out.append("- Packages: " + ", ".join(f"`{p}`" for p in packages))
+    out.append("")
+    return out
+
+
+def conversion(convert):
+    """bench/convert_bench's CPU time per pixel, by method, layout and size."""
+    if not convert:
+        return []
+    table, sizes = {}, []
+    for bench in convert.get("benchmarks", []):
+        parts = bench["name"].split("/")
+        if len(parts) < 4 or bench.get("run_type", "iteration") != "iteration":
+            continue
+        method, layout, width, height = parts[0][3:], parts[1], int(parts[2]), int(parts[3])
+        scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[bench.get("time_unit", "ns")]
+        table[(method, layout)] = table.get((method, layout), {})
+        table[(method, layout)][(width, height)] = bench["cpu_time"] * scale / (width * height)
+        if (width, height) not in sizes:
+            sizes.append((width, height))
+    out = ["### Frame to BGR conversion alone (bench/convert_bench)", "",
+           "CPU ns per pixel. Scaler = the library's path (a new image per picture, as the program does); "
+           "SwsFastBilinear = libswscale's fast path, not correct at every width; CvtColor = OpenCV on a "
+           "whole picture (worker threads allowed).", "",
+           "| method | layout | " + " | ".join(f"{w}x{h}" for w, h in sizes) + " |",
+           "|---|---|" + "---:|" * len(sizes)]
+    for (method, layout), figures in table.items():
+        out.append(f"| {method} | {layout} | " + " | ".join(fmt(figures.get(s), 3) for s in sizes) + " |")
+    out.append("")
+    return out
+
+
+def targets(results):
+    out = ["### Targets", "", "| target | figure | met |", "|---|---|---|"]
+
+    def row(name, figure, ok):
+        out.append(f"| {name} | {figure} | {'yes' if ok else ('no' if ok is not None else '–')} |")
+
+    rtsp = "rtsp_1080"
+    if rtsp in results.sources:
+        ours = results.cpu_ms(rtsp, "media_demo")
+        peers = {t: results.cpu_ms(rtsp, t) for t in PEERS if results.cpu_ms(rtsp, t)}
+        if ours and peers:
+            best = min(peers, key=peers.get)
+            row("CPU per image, 1080p RTSP ≤ 0.9 × best peer",
+                f"{ours:.2f} ms vs {best} {peers[best]:.2f} ms (×{ours / peers[best]:.2f})", ours <= 0.9 * peers[best])
+        ours_first = results.figure(rtsp, "media_demo", "first_ms")
+        ffmpeg_first = results.figure(rtsp, "ffmpeg", "first_ms")
+        if ours_first and ffmpeg_first:
+            row("time to first image, RTSP ≤ ffmpeg + one keyframe interval (1 s)",
+                f"{ours_first:.0f} ms vs ffmpeg {ffmpeg_first:.0f} ms",
+                ours_first <= ffmpeg_first + KEYFRAME_INTERVAL_MS)
+    numbered = [s for s in results.sources if s.startswith("numbered")]
+    if numbered:
+        source = numbered[0]
+        figures = {}
+        for tool in TOOLS:
+            ages, firsts, _ = results.ages(source, tool)
+            figures[tool] = (median(ages), percentile(ages, 0.95), median(firsts))
+        if all(figures[t][0] is not None for t in TOOLS):
+            best_median = min(figures[t][0] for t in PEERS)
+            best_p95 = min(figures[t][1] for t in PEERS)
+            row("picture age median ≤ best peer", f"{figures['media_demo'][0]:.0f} ms vs {best_median:.0f} ms",
+                figures["media_demo"][0] <= best_median)
+            row("picture age p95 ≤ best peer", f"{figures['media_demo'][1]:.0f} ms vs {best_p95:.0f} ms",
+                figures["media_demo"][1] <= best_p95)
+            row("first image age < ffmpeg's", f"{figures['media_demo'][2]:.0f} ms vs {figures['ffmpeg'][2]:.0f} ms",
+                figures["media_demo"][2] < figures["ffmpeg"][2])
+    stages = results.data.get("stages", {})
+    for source in results.sources:
+        figures = stages.get(source)
+        ours = results.cpu_ms(source, "media_demo")
+        if figures and ours:
+            total = sum(figures[k]["cpu_ms"] for k in ("decode", "convert", "encode_write"))
+            row(f"overhead {source}: CPU per image ≤ 1.15 × sum of stages", f"×{ours / total:.2f}",
+                ours <= 1.15 * total)
+    for source in results.sources:
+        rss = results.rss_mib(source, "media_demo")
+        width, height = results.size(source)
+        bound = (QUEUE_IMAGES * width * height * 3 + SLACK_BYTES) / 2**20
+        if rss:
+            row(f"peak RSS {source} ≤ 51 × w × h × 3 + 64 MiB", f"{rss:.0f} MiB vs {bound:.0f} MiB", rss <= bound)
+    mp4 = [s for s in results.sources if s.startswith("mp4_")]
+    for small, large in zip(mp4, mp4[1:]):
+        a, b = results.cpu_ms(small, "media_demo"), results.cpu_ms(large, "media_demo")
+        pa, pb = results.size(small), results.size(large)
+        if a and b:
+            growth, pixels = b / a, (pb[0] * pb[1]) / (pa[0] * pa[1])
+            row(f"cost growth {small} → {large} ≤ pixel growth", f"×{growth:.2f} vs ×{pixels:.2f}", growth <= pixels)
+    out.append("")
+    return out
+
+
+def plot(results, path):
+    mp4 = [s for s in results.sources if s.startswith("mp4_")]
+    if not mp4:
+        return
+    stages = results.data.get("stages", {})
+    with tempfile.TemporaryDirectory() as directory:
+        data_path = os.path.join(directory, "cpu.dat")
+        with open(data_path, "w") as data:
+            for source in mp4:
+                width, height = results.size(source)
+                row = [width * height / 1e6] + [results.cpu_ms(source, t) or float("nan") for t in TOOLS]
+                figures = stages.get(source)
+                row.append(sum(figures[k]["cpu_ms"] for k in ("decode", "convert", "encode_write"))
+                           if figures else float("nan"))
+                data.write(" ".join(f"{v:.4f}" for v in row) + f" {height}p\n")
+        script = f"""
+set terminal pngcairo size 900,600 font ",11" noenhanced
+set output "{path}"
+set title "CPU time per image against picture size (H.264 MP4, median of {results.data['runs']} runs)"
+set xlabel "picture size (placed by pixel count, log scale)"
+set ylabel "CPU ms per image (user + system, whole process)"
+set logscale xy
+set grid
+set key left top
+plot "{data_path}" using 1:2:xtic(7) with linespoints lw 2 pt 7 title "media_demo", \\
+     "" using 1:3 with linespoints lw 2 pt 5 title "ffmpeg", \\
+     "" using 1:4 with linespoints lw 2 pt 9 title "OpenCV", \\
+     "" using 1:5 with linespoints lw 2 pt 11 title "GStreamer", \\
+     "" using 1:6 with linespoints lw 2 dt 2 pt 1 lc rgb "black" title "media_demo stages alone (sum: decode + convert + encode and write)"
+"""
+        subprocess.run(["timeout", "-k", "5", "120", "gnuplot"], input=script, text=True, check=True)
+
+
+def main():
+    if len(sys.argv) != 4:
+        print(__doc__, file=sys.stderr)
+        return 2
+    results = Results(json.load(open(sys.argv[1])))
+    convert_path = os.path.join(os.path.dirname(sys.argv[1]), "convert.json")
+    if os.path.exists(convert_path):
+        results.convert = json.load(open(convert_path))
+    body = "\n".join(tables(results))
+    doc_path = sys.argv[2]
+    text = open(doc_path).read() if os.path.exists(doc_path) else f"# Performance\n\n{BEGIN}\n{END}\n"
+    if BEGIN not in text or END not in text:
+        text += f"\n{BEGIN}\n{END}\n"
+    head, rest = text.split(BEGIN, 1)
+    _, tail = rest.split(END, 1)
+    with open(doc_path, "w") as out:
+        out.write(f"{head}{BEGIN}\n{body}\n{END}{tail}")
+    plot(results, os.path.abspath(sys.argv[3]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
