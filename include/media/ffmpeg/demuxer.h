@@ -26,6 +26,10 @@ public:
     Demuxer& operator=(const Demuxer&) = delete;
 
     bool open(const std::string& url);
+    // Opens an input whose bytes come through `io` (memory, a pipe) rather than an
+    // address. The caller keeps `io` alive until close() and frees it afterwards. Such an
+    // input may not make FFmpeg open anything else by name: no files, no network.
+    bool open(AVIOContext* io);
     void close();
     // 0 on success, -1 when no input is open, otherwise av_read_frame's negative status.
     int read_packet(std::shared_ptr<AVPacket>& packet);
@@ -46,6 +50,8 @@ private:
     // Installed as FFmpeg's interrupt callback: re-arms the stamp while bytes keep
     // arriving, so only a silent source trips interrupt_callback's two seconds.
     static int watchdog(void* demuxer);
+    bool start_open();
+    bool open_input(const std::string& url, const std::string& shown_name);
 
     AVDictionary* opt = nullptr;
     AVFormatContext* format_ctx_ = nullptr;

@@ -32,6 +32,15 @@ const char* hardware_decoder_name(AVCodecID id) {
     }
 }
 
+#ifdef AV_CODEC_CAP_TRUNCATED
+// FFmpeg 5's MPEG-1/2 decoder assembles frames in a buffer of its own when the input may
+// be truncated, and frees it only once it has seen a sequence header: a decoder closed
+// before that leaks it, once per reconnection to a damaged stream
+// (fuzz/regressions/mpeg2-before-sequence-header.mkv). Demuxed packets hold whole
+// frames, so that decoder does without the flag.
+bool loses_truncated_buffer(AVCodecID id) { return id == AV_CODEC_ID_MPEG1VIDEO || id == AV_CODEC_ID_MPEG2VIDEO; }
+#endif
+
 // Releases the open options whether avcodec_open2 succeeds or AV_CHECK returns early.
 struct DictionaryGuard {
     AVDictionary* dict = nullptr;
@@ -91,7 +100,7 @@ bool Decoder::open() {
     m_codec_ctx->height = stream_info->height;
 #ifdef AV_CODEC_CAP_TRUNCATED
     // Gone from FFmpeg 6; in 5.x still there but deprecated.
-    if (codec->capabilities & AV_CODEC_CAP_TRUNCATED) {
+    if ((codec->capabilities & AV_CODEC_CAP_TRUNCATED) && !loses_truncated_buffer(codec->id)) {
         m_codec_ctx->flags |= AV_CODEC_FLAG_TRUNCATED;
     }
 #endif

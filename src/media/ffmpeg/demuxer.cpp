@@ -5,6 +5,7 @@
 
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
+#include "media/ffmpeg/log_redaction.h"
 #include "media/ffmpeg/safe_avformat.h"
 
 namespace media {
@@ -56,11 +57,24 @@ int Demuxer::watchdog(void* demuxer) {
 
 Demuxer::~Demuxer() { close(); }
 
-bool Demuxer::open(const std::string& url) {
-    // A demuxer is opened once; a second open starts from a clean state all the same.
+// A demuxer is opened once; a second open starts from a clean state all the same.
+bool Demuxer::start_open() {
+    install_log_redaction();
     close();
     video_stream_index_ = -1;
+    suffix_.clear();
+    format_ctx_ = avformat_alloc_context();
+    if (format_ctx_ == nullptr) {
+        LOG_ERROR("avformat_alloc_context failed");
+        return false;
+    }
+    return true;
+}
 
+bool Demuxer::open(const std::string& url) {
+    if (!start_open()) {
+        return false;
+    }
     avformat_network_init();
 
     av_dictionary_set_info av_ctx_info;
@@ -86,12 +100,22 @@ bool Demuxer::open(const std::string& url) {
     if (!is_local_file(url)) {
         av_dict_set(&opt, "fflags", "nobuffer", 0);
     }
+    return open_input(url, common::redact_url(url));
+}
 
-    format_ctx_ = avformat_alloc_context();
-    if (format_ctx_ == nullptr) {
-        LOG_ERROR("avformat_alloc_context failed");
+bool Demuxer::open(AVIOContext* io) {
+    if (io == nullptr || !start_open()) {
         return false;
     }
+    format_ctx_->pb = io;
+    format_ctx_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // Playlists and concatenation lists name further inputs; bytes from an unknown origin
+    // must not reach the file system or the network through them.
+    av_dict_set(&opt, "protocol_whitelist", "none", 0);
+    return open_input("", "custom input");
+}
+
+bool Demuxer::open_input(const std::string& url, const std::string& shown_name) {
     last_read_time_ = get_current_time_stamp();
     bytes_seen_ = 0;
     watchdog_fired_ = false;
@@ -119,7 +143,7 @@ bool Demuxer::open(const std::string& url) {
         return false;
     }
 
-    av_dump_format(format_ctx_, 0, common::redact_url(url).c_str(), 0);
+    av_dump_format(format_ctx_, 0, shown_name.c_str(), 0);
     return true;
 }
 

@@ -1,0 +1,76 @@
+#!/bin/bash
+# The reliability checks CI runs after scripts/test.sh (which calls this script):
+#   1. ThreadSanitizer: the end-to-end and fault tests against a -DMEDIA_TSAN=ON build
+#   2. valgrind memcheck: whole media_demo runs, no leak and no memory error
+#   3. soak: one process through 100 reconnections, memory and descriptors flat
+#   4. fuzzing: 60 s of libFuzzer on the demuxer -> decoder -> scaler path
+# Every step runs; the script exits non-zero when any failed. About 15 to 20 minutes
+# on two cores. docs/reliability.md explains each step and its long forms.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+root=$(pwd)
+
+./scripts/install-deps.sh
+
+failed=()
+step() {
+  local name=$1
+  shift
+  echo "== test-extra: $name"
+  local started=$SECONDS
+  if "$@"; then
+    echo "== test-extra: $name passed ($((SECONDS - started)) s)"
+  else
+    echo "== test-extra: $name FAILED ($((SECONDS - started)) s)" >&2
+    failed+=("$name")
+  fi
+}
+
+tsan() {
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEDIA_TSAN=ON &&
+    cmake --build build-tsan -j2 --target media_demo media_e2e_tests media_fault_tests &&
+    (cd build-tsan &&
+      TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$root/tests/sanitizers/tsan.supp" \
+        ctest --output-on-failure -j2 --timeout 400 -L 'e2e|faults')
+}
+
+# valgrind and the soak want the plain build scripts/test.sh made (configured if absent).
+plain_build() {
+  if [ ! -f build/CMakeCache.txt ]; then
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+  fi
+  cmake --build build -j2 --target media_demo test_media
+}
+
+fuzz() {
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+    -DMEDIA_FUZZ=ON -DMEDIA_SANITIZE=ON &&
+    cmake --build build-fuzz -j2 --target media_fuzzer || return 1
+  # A fresh copy each time: the run adds the inputs it finds interesting to its corpus.
+  rm -rf build-fuzz/corpus build-fuzz/artifacts
+  mkdir -p build-fuzz/artifacts
+  fuzz/make_corpus.sh build/test-media build-fuzz/corpus || return 1
+  local status=0
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    timeout -k 10 300 build-fuzz/fuzz/media_fuzzer -max_total_time=60 -timeout=20 -rss_limit_mb=2048 \
+    -max_len=65536 -print_final_stats=1 -artifact_prefix="$root/build-fuzz/artifacts/" build-fuzz/corpus \
+    >build-fuzz/fuzz.log 2>&1 || status=$?
+  grep -E '^(stat::|#[0-9]+ *DONE)' build-fuzz/fuzz.log || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 80 build-fuzz/fuzz.log >&2
+    echo "fuzz: crashing inputs kept in build-fuzz/artifacts; add each to fuzz/regressions after the fix" >&2
+    return 1
+  fi
+}
+
+step "ThreadSanitizer (e2e and fault tests)" tsan
+step "plain build for valgrind and soak" plain_build
+step "valgrind" scripts/valgrind.sh --build build
+step "soak" scripts/soak.sh --reconnections 100 --build build
+step "fuzzing" fuzz
+
+if [ "${#failed[@]}" -ne 0 ]; then
+  printf '== test-extra: failed: %s\n' "${failed[@]}" >&2
+  exit 1
+fi
+echo "== test-extra: all passed"
