@@ -100,7 +100,7 @@ private:
                     Block* previous = current_;
                     current_ = map_block(std::max<size_t>(1, kBlockTarget / slot) * slot);
                     if (previous != nullptr && previous->live == 0) {
-                        unmap(previous);  // kept only while it was the one being carved
+                        release_block(previous);  // kept only while it was the one being carved
                     }
                     if (current_ == nullptr) {
                         return nullptr;
@@ -130,11 +130,11 @@ private:
             spares_.push_back(Spare{data, size, block});
             return;
         }
-        unmap(block);
+        release_block(block);
     }
 
     // Called with the mutex held, for a block no image uses any more.
-    void unmap(Block* block) const {
+    void release_block(Block* block) const {
         spares_.erase(std::remove_if(spares_.begin(), spares_.end(),
                                      [block](const Spare& s) { return s.block == block; }),
                       spares_.end());
