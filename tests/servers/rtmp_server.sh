@@ -108,10 +108,17 @@ rtmp {
 }
 EOF
 
+# -e (nginx 1.19.5 on) keeps nginx from touching /var/log before it reads the
+# config; older ones (Debian 11) rely on the config's error_log line alone.
+error_log_option=""
+if printf '%s\n' 1.19.5 "$(nginx -v 2>&1 | sed -n 's|.*nginx/\([0-9.]*\).*|\1|p')" | sort -V -C; then
+  error_log_option="-e $workdir/error.log"
+fi
 # --foreground keeps each child in our process group, so a group kill from
 # the test harness reaches them even if this script is killed outright.
+# shellcheck disable=SC2086  # the option is empty or two words
 timeout --foreground -k 2 "$limit" \
-  nginx -p "$workdir" -c "$workdir/nginx.conf" -e "$workdir/error.log" \
+  nginx -p "$workdir" -c "$workdir/nginx.conf" $error_log_option \
   >&2 </dev/null &
 nginx_pid=$!
 

@@ -107,7 +107,11 @@ void fill_yuv(AVFrame& frame, Yuv yuv) { fill_yuv_rect(frame, yuv, 0, frame.widt
 std::shared_ptr<AVFrame> make_exact_bgr_frame(int width, int height, uint8_t fill) {
     const std::size_t picture = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
     std::shared_ptr<AVFrame> frame = ffmpeg::make_frame();
+    #if LIBAVUTIL_VERSION_MAJOR < 57
+    frame->buf[0] = av_buffer_alloc(static_cast<int>(picture + kGuardBytes));  // int sizes before FFmpeg 5
+#else
     frame->buf[0] = av_buffer_alloc(picture + kGuardBytes);
+#endif
     if (frame->buf[0] == nullptr) throw std::runtime_error("av_buffer_alloc failed");
     std::memset(frame->buf[0]->data, fill, picture);
     std::memset(frame->buf[0]->data + picture, kGuardValue, kGuardBytes);
