@@ -24,13 +24,7 @@ using Image = std::shared_ptr<cv::Mat>;
 
 constexpr int kW = 48;
 constexpr int kH = 32;
-// libswscale's aarch64 conversion code rounds differently: up to 4 levels off (5 from
-// 10-bit input) where x86-64 stays within 3.
-#if defined(__aarch64__)
-constexpr int kTolerance = 5;
-#else
-constexpr int kTolerance = 3;
-#endif
+using media::test::kTolerance;
 
 const std::vector<Rgb> kColours = {{255, 0, 0},   {0, 255, 0},     {0, 0, 255},    {255, 255, 255},
                                    {0, 0, 0},     {128, 128, 128}, {230, 120, 40}, {40, 160, 170}};

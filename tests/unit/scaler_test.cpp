@@ -26,13 +26,7 @@ constexpr int kH = 48;
 constexpr uint8_t kUntouched = 0x5A;
 constexpr Yuv kRedYuv{81, 90, 240};  // pure red, BT.601 limited range
 const Rgb kRed = media::test::decode(kRedYuv, media::test::kBt601, false, 8);
-// libswscale's aarch64 conversion code rounds differently: up to 4 levels off (5 from
-// 10-bit input) where x86-64 stays within 3.
-#if defined(__aarch64__)
-constexpr int kTolerance = 5;
-#else
-constexpr int kTolerance = 3;
-#endif
+using media::test::kTolerance;
 
 Frame red_yuv420p(int width = kW, int height = kH) {
     Frame frame = media::test::make_picture(width, height, AV_PIX_FMT_YUV420P);

@@ -27,13 +27,7 @@ using Image = std::shared_ptr<cv::Mat>;
 
 constexpr Yuv kRedYuv{81, 90, 240};  // pure red, BT.601 limited range
 const Rgb kRed = media::test::decode(kRedYuv, media::test::kBt601, false, 8);
-// libswscale's aarch64 conversion code rounds differently: up to 4 levels off (5 from
-// 10-bit input) where x86-64 stays within 3.
-#if defined(__aarch64__)
-constexpr int kTolerance = 5;
-#else
-constexpr int kTolerance = 3;
-#endif
+using media::test::kTolerance;
 constexpr uint8_t kStale = 0x33;  // what an unconverted destination pixel still holds
 
 struct Size {
