@@ -14,13 +14,6 @@ extern "C" {
 
 #include <memory>
 
-// FFmpeg 5 made the codec and format lookups return const pointers; 4.x returns mutable ones.
-#if LIBAVCODEC_VERSION_MAJOR >= 59
-#define MEDIA_AV_CONST const
-#else
-#define MEDIA_AV_CONST
-#endif
-
 namespace media {
 namespace ffmpeg {
 
