@@ -1,7 +1,7 @@
 // media_demo's per-picture stages, each alone on the same pictures, for the limit the
 // whole program is compared against: decoding (the program's decoder set-up, packets
-// already in memory), conversion to a BGR image, JPEG encoding (cv::imencode into a
-// reused buffer), and encoding plus writing the file. Apart from those, the price of
+// already in memory), conversion to a BGR image, JPEG encoding (the program's encoder
+// and its reused buffer), and encoding plus writing the file. Apart from those, the price of
 // the fresh memory the program's queue of images needs: that many new images, each
 // page touched once.
 // Usage: stage_bench <video file> [runs] [pictures]
@@ -20,8 +20,7 @@
 #include <string>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
-
+#include "jpeg_encoder.h"
 #include "jpeg_file.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
@@ -165,10 +164,11 @@ int main(int argc, char** argv) {
         images.push_back(media::platform::new_bgr_image(rows, cols));
         convert(frame, images.back());
     }
-    std::vector<unsigned char> encoded;
+    JpegEncoder encoder;
+    std::string error;
     measure("encode", runs, pictures, [&] {
         for (const auto& picture : images) {
-            if (!cv::imencode(".jpg", picture, encoded)) std::exit(1);
+            if (!encoder.encode(picture, error)) std::exit(1);
         }
     });
 

@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "media/common/clogger.h"
 
 namespace {
@@ -35,13 +33,9 @@ bool write_all(int fd, const unsigned char* data, std::size_t size) {
 }  // namespace
 
 bool JpegFileWriter::write(const std::string& path, const cv::Mat& image) {
-    try {
-        if (!cv::imencode(".jpg", image, encoded_)) {
-            LOG_ERROR("write image {} failed: cannot encode", path);
-            return false;
-        }
-    } catch (const cv::Exception& error) {
-        LOG_ERROR("write image {} failed: {}", path, std::string(error.what()));
+    std::string reason;
+    if (!encoder_.encode(image, reason)) {
+        LOG_ERROR("write image {} failed: {}", path, reason);
         return false;
     }
 
@@ -51,7 +45,7 @@ bool JpegFileWriter::write(const std::string& path, const cv::Mat& image) {
         LOG_ERROR("write image {} failed: {}", path, std::string(std::strerror(errno)));
         return false;
     }
-    const bool written = write_all(fd, encoded_.data(), encoded_.size());
+    const bool written = write_all(fd, encoder_.data(), encoder_.size());
     const int write_errno = errno;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {

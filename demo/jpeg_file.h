@@ -1,9 +1,10 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include <opencv2/core/mat.hpp>
+
+#include "jpeg_encoder.h"
 
 // Writes images as JPEG files that appear complete or not at all: the picture goes to a
 // hidden temporary file in the same directory and is renamed into place.
@@ -13,5 +14,5 @@ public:
     bool write(const std::string& path, const cv::Mat& image);
 
 private:
-    std::vector<unsigned char> encoded_;  // reused: a picture's JPEG is about the same size each time
+    JpegEncoder encoder_;  // reused: a picture's JPEG is about the same size each time
 };

@@ -35,7 +35,7 @@ fi
 packages=(
   build-essential cmake pkg-config ca-certificates procps python3
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
-  libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libopencv-dev libjpeg-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
   gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good

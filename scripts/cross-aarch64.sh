@@ -41,7 +41,7 @@ case "$suite" in
   bookworm) cxx_runtime=libstdc++-12-dev ;;
   *) echo "MEDIA_SUITE must be bullseye or bookworm" >&2; exit 2 ;;
 esac
-packages="libavformat-dev,libavcodec-dev,libavutil-dev,libswscale-dev,libopencv-dev,libgtest-dev,libgmock-dev,$cxx_runtime"
+packages="libavformat-dev,libavcodec-dev,libavutil-dev,libswscale-dev,libopencv-dev,libjpeg-dev,libgtest-dev,libgmock-dev,$cxx_runtime"
 
 start=$(date +%s)
 phase_start=$start

@@ -6,7 +6,7 @@ set -eu
 PACKAGES="
   build-essential cmake pkg-config git ca-certificates procps python3
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
-  libopencv-dev libgtest-dev libbenchmark-dev
+  libopencv-dev libjpeg-dev libgtest-dev libbenchmark-dev
   valgrind clang libclang-rt-14-dev
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
   gir1.2-gst-rtsp-server-1.0

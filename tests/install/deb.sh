@@ -62,9 +62,9 @@ if [ -z "$runtime_deb" ] || [ -z "$dev_deb" ]; then
   fail "cpack made no media-demo and libmedia-dev packages"
 fi
 
-# dpkg-shlibdeps must have found the FFmpeg and OpenCV libraries media_demo links.
+# dpkg-shlibdeps must have found the FFmpeg, OpenCV and JPEG libraries media_demo links.
 depends=$(dpkg-deb -f "$runtime_deb" Depends)
-for library in libavcodec libavformat libopencv-imgcodecs; do
+for library in libavcodec libavformat libopencv-imgproc libjpeg62-turbo; do
   case "$depends" in
     *"$library"*) ;;
     *) fail "media-demo does not depend on $library: Depends: $depends" ;;

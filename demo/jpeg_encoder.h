@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+
+// Encodes 8-bit images as baseline JPEG with libjpeg at quality 95 and 4:2:0 chroma, the
+// settings cv::imwrite uses by default, and gives the same bytes. Calling libjpeg directly
+// lets it read BGR rows in place, where OpenCV copies every row into RGB order first, and
+// keeps OpenCV's image codec library, whose start-up costs more than a picture, out of
+// the program.
+class JpegEncoder {
+public:
+    JpegEncoder();
+    ~JpegEncoder();
+    JpegEncoder(const JpegEncoder&) = delete;
+    JpegEncoder& operator=(const JpegEncoder&) = delete;
+
+    // Encodes a BGR (CV_8UC3) or grey (CV_8UC1) image into the encoder's buffer. False,
+    // with the reason in `error`, for any other image or when libjpeg fails.
+    bool encode(const cv::Mat& image, std::string& error);
+
+    // The latest encoded picture; valid until the next `encode`.
+    const unsigned char* data() const;
+    std::size_t size() const;
+
+private:
+    struct State;  // libjpeg's structures and the output buffer, reused for every picture
+    std::unique_ptr<State> state_;
+};

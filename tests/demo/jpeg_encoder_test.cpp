@@ -1,0 +1,103 @@
+// The program's JPEG encoder must give exactly what cv::imwrite would write, for any
+// picture size, and stay usable after refusing an image or a libjpeg failure.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "jpeg_encoder.h"
+
+namespace {
+
+std::vector<unsigned char> opencv_bytes(const cv::Mat& image) {
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(cv::imencode(".jpg", image, bytes));
+    return bytes;
+}
+
+std::vector<unsigned char> encoder_bytes(JpegEncoder& encoder, const cv::Mat& image) {
+    std::string error;
+    EXPECT_TRUE(encoder.encode(image, error)) << error;
+    return {encoder.data(), encoder.data() + encoder.size()};
+}
+
+// Smooth gradients with a sharp edge: a picture that compresses like a camera's.
+cv::Mat gradient(int width, int height, int type) {
+    cv::Mat image(height, width, type);
+    for (int y = 0; y < height; ++y) {
+        auto* row = image.ptr<unsigned char>(y);
+        for (int x = 0; x < width * image.channels(); ++x) {
+            row[x] = static_cast<unsigned char>((x * 7 + y * 3 + (x > width ? 90 : 0)) & 0xff);
+        }
+    }
+    return image;
+}
+
+cv::Mat noise(int width, int height, int type) {
+    cv::Mat image(height, width, type);
+    cv::RNG rng(12345);
+    rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+    return image;
+}
+
+TEST(JpegEncoder, GivesTheBytesOfOpenCvsDefaultJpegAtEverySize) {
+    JpegEncoder encoder;  // one encoder for all, as the program keeps one
+    const cv::Size sizes[] = {{1, 1}, {17, 9}, {104, 58}, {640, 360}, {1918, 1080}, {1921, 1081}};
+    for (const cv::Size size : sizes) {
+        for (const int type : {CV_8UC3, CV_8UC1}) {
+            SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height) + " channels " +
+                         std::to_string(CV_MAT_CN(type)));
+            const cv::Mat image = gradient(size.width, size.height, type);
+            EXPECT_EQ(encoder_bytes(encoder, image), opencv_bytes(image));
+        }
+    }
+}
+
+TEST(JpegEncoder, ReadsImagesThatAreViewsIntoLargerOnes) {
+    JpegEncoder encoder;
+    const cv::Mat whole = gradient(300, 200, CV_8UC3);
+    const cv::Mat view = whole(cv::Rect(13, 7, 201, 99));  // rows are not contiguous
+    EXPECT_EQ(encoder_bytes(encoder, view), opencv_bytes(view));
+}
+
+TEST(JpegEncoder, GrowsItsBufferForPicturesLargerThanItsFirstGuess) {
+    JpegEncoder encoder;
+    // Noise at quality 95 takes well over a byte per pixel, the buffer's starting size.
+    const cv::Mat image = noise(256, 256, CV_8UC3);
+    const std::vector<unsigned char> bytes = encoder_bytes(encoder, image);
+    EXPECT_GT(bytes.size(), std::size_t{256} * 256 + 4096);
+    EXPECT_EQ(bytes, opencv_bytes(image));
+    const cv::Mat small = gradient(64, 48, CV_8UC3);
+    EXPECT_EQ(encoder_bytes(encoder, small), opencv_bytes(small));
+}
+
+TEST(JpegEncoder, RefusesImagesItCannotWriteAndKeepsWorking) {
+    JpegEncoder encoder;
+    const cv::Mat wrong[] = {cv::Mat(), cv::Mat(8, 8, CV_16UC3, cv::Scalar::all(1)),
+                             cv::Mat(8, 8, CV_8UC4, cv::Scalar::all(1)), cv::Mat(8, 8, CV_32FC1, cv::Scalar::all(1))};
+    for (const cv::Mat& image : wrong) {
+        std::string error;
+        EXPECT_FALSE(encoder.encode(image, error));
+        EXPECT_EQ(error, "not an 8-bit BGR or grey image");
+        EXPECT_EQ(encoder.size(), 0u);
+    }
+    const cv::Mat good = gradient(33, 21, CV_8UC3);
+    EXPECT_EQ(encoder_bytes(encoder, good), opencv_bytes(good));
+}
+
+TEST(JpegEncoder, ReportsLibjpegsOwnFailureAndRecovers) {
+    JpegEncoder encoder;
+    // Wider than JPEG allows: libjpeg fails inside jpeg_start_compress.
+    const cv::Mat too_wide(1, 65501, CV_8UC1, cv::Scalar::all(128));
+    std::string error;
+    EXPECT_FALSE(encoder.encode(too_wide, error));
+    EXPECT_NE(error.find("65500"), std::string::npos) << error;
+    EXPECT_EQ(encoder.size(), 0u);
+    const cv::Mat good = gradient(40, 30, CV_8UC3);
+    EXPECT_EQ(encoder_bytes(encoder, good), opencv_bytes(good));
+}
+
+}  // namespace
