@@ -32,12 +32,15 @@ ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& fr
         scaler_format_ = frame->format;
     }
 
+    // A full queue drops its oldest image before the conversion rather than after it, so
+    // the new picture reuses that image's memory: the queue never costs more than its
+    // bound, and a fresh multi-megabyte image is not cleared by the kernel for nothing.
+    if (mat_queue_.size() > kQueueBound) {
+        mat_queue_.pop();
+    }
     std::shared_ptr<cv::Mat> bgr_mat;
     if (!scaler_->scale(frame, bgr_mat)) {
         return ImageOutcome::Skipped;
-    }
-    if (mat_queue_.size() > kQueueBound) {
-        mat_queue_.pop();
     }
     mat_queue_.push(bgr_mat);
 
