@@ -267,7 +267,7 @@ def calibrate_ffmpeg(build, media, candidates=(1, 2, 3)):
         chroma = sum(tables[1 if len(tables) > 1 else 0]) / 64
         return (4 * luma + 2 * chroma) / 6
 
-    rows = [{"encoder": "OpenCV / libjpeg quality 95", "mean_step": weighted_step(reference), "bytes": size}]
+    rows = [{"encoder": "media_demo / OpenCV / libjpeg quality 95", "mean_step": weighted_step(reference), "bytes": size}]
     for q in candidates:
         for name in os.listdir(directory):
             os.unlink(os.path.join(directory, name))
@@ -298,6 +298,8 @@ def main():
                         help="also run BUILD/demo/media_demo as tool NAME (before/after comparisons)")
     parser.add_argument("--ffmpeg-q", type=int, default=0, help="skip calibration and use this -q:v")
     args = parser.parse_args()
+    # Tools run in their own scratch directories, so every path handed to them is absolute.
+    args.build, args.media, args.out = (os.path.abspath(p) for p in (args.build, args.media, args.out))
     for variant in args.variant:
         name, _, build = variant.partition("=")
         VARIANTS[name] = os.path.abspath(build)

@@ -152,7 +152,7 @@ def tables(results):
         out.append(f"CPU ms per image of each stage alone on the same pictures (bench/stage_bench, median); "
                    f"sum = decode + convert + encode&write. media_demo's start-up (loading and linking its "
                    f"libraries, {data['startup_cpu_s'] * 1000:.0f} ms per run) is {startup:.2f} ms per image over "
-                   f"{data['pictures']} images. Queue memory = getting {data['pictures']} fresh images from the "
+                   f"{data['pictures']} images. Queue memory = getting {min(data['pictures'], 51)} fresh images (the queue's bound) from the "
                    "kernel (page faults and clearing), which the program's image queue needs and the peers do not: "
                    "median of the runs, and the first run, whose memory the process had never touched.")
         out.append("")
