@@ -3,10 +3,14 @@
 #include <csetjmp>
 #include <cstdio>  // jpeglib.h needs FILE declared first
 #include <cstdlib>
-#include <new>
 
 #include <jpeglib.h>
 #include <jerror.h>
+
+// libjpeg-turbo's extension, in every libjpeg-turbo since 1.1: it reads BGR rows as they are.
+#ifndef JCS_EXTENSIONS
+#error "libjpeg without JCS_EXT_BGR; libjpeg-turbo is needed"
+#endif
 
 namespace {
 
@@ -27,10 +31,6 @@ struct JpegEncoder::State {
     unsigned char* buffer = nullptr;
     std::size_t capacity = 0;
     std::size_t size = 0;
-#ifndef JCS_EXTENSIONS
-    unsigned char* rgb_rows = nullptr;  // old libjpeg reads RGB only
-    std::size_t rgb_capacity = 0;
-#endif
 
     bool created = false;
 
@@ -51,9 +51,6 @@ struct JpegEncoder::State {
             jpeg_destroy_compress(&compress);
         }
         std::free(buffer);
-#ifndef JCS_EXTENSIONS
-        std::free(rgb_rows);
-#endif
     }
 
     static State& of(j_common_ptr info) { return *static_cast<State*>(info->client_data); }
@@ -117,18 +114,13 @@ struct JpegEncoder::State {
     bool compress_rows(const cv::Mat& image) {
         if (setjmp(failure) != 0) {
             jpeg_abort_compress(&compress);
-            size = 0;
             return false;
         }
         const bool colour = image.channels() == 3;
         compress.image_width = static_cast<JDIMENSION>(image.cols);
         compress.image_height = static_cast<JDIMENSION>(image.rows);
         compress.input_components = colour ? 3 : 1;
-#ifdef JCS_EXTENSIONS
         compress.in_color_space = colour ? JCS_EXT_BGR : JCS_GRAYSCALE;
-#else
-        compress.in_color_space = colour ? JCS_RGB : JCS_GRAYSCALE;
-#endif
         jpeg_set_defaults(&compress);
         jpeg_set_quality(&compress, kQuality, TRUE);
         jpeg_start_compress(&compress, TRUE);
@@ -140,41 +132,11 @@ struct JpegEncoder::State {
             for (; count < kRowsPerCall && first + static_cast<JDIMENSION>(count) < compress.image_height; ++count) {
                 rows[count] = const_cast<JSAMPROW>(image.ptr<unsigned char>(static_cast<int>(first) + count));
             }
-#ifndef JCS_EXTENSIONS
-            if (colour) {
-                swap_to_rgb(rows, count, image.cols);
-            }
-#endif
             jpeg_write_scanlines(&compress, rows, static_cast<JDIMENSION>(count));
         }
         jpeg_finish_compress(&compress);
         return true;
     }
-
-#ifndef JCS_EXTENSIONS
-    void swap_to_rgb(JSAMPROW* rows, int count, int width) {
-        const std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
-        const std::size_t wanted = row_bytes * kRowsPerCall;
-        if (rgb_capacity < wanted) {
-            auto* bigger = static_cast<unsigned char*>(std::realloc(rgb_rows, wanted));
-            if (bigger == nullptr) {
-                ERREXIT1(reinterpret_cast<j_common_ptr>(&compress), JERR_OUT_OF_MEMORY, 2);
-            }
-            rgb_rows = bigger;
-            rgb_capacity = wanted;
-        }
-        for (int r = 0; r < count; ++r) {
-            unsigned char* out = rgb_rows + row_bytes * static_cast<std::size_t>(r);
-            const unsigned char* in = rows[r];
-            for (std::size_t x = 0; x < row_bytes; x += 3) {
-                out[x] = in[x + 2];
-                out[x + 1] = in[x + 1];
-                out[x + 2] = in[x];
-            }
-            rows[r] = out;
-        }
-    }
-#endif
 };
 
 JpegEncoder::JpegEncoder() : state_(std::make_unique<State>()) {}
@@ -182,14 +144,13 @@ JpegEncoder::JpegEncoder() : state_(std::make_unique<State>()) {}
 JpegEncoder::~JpegEncoder() = default;
 
 bool JpegEncoder::encode(const cv::Mat& image, std::string& error) {
+    state_->size = 0;  // a failed call leaves no picture behind
     if (image.empty() || image.dims != 2 || (image.type() != CV_8UC3 && image.type() != CV_8UC1)) {
         error = "not an 8-bit BGR or grey image";
-        state_->size = 0;
         return false;
     }
     if (!state_->created) {
         error = "libjpeg could not start";
-        state_->size = 0;
         return false;
     }
     if (!state_->compress_rows(image)) {
