@@ -43,14 +43,8 @@ packages=(
   nginx libnginx-mod-rtmp
 )
 
-start=$(date +%s)
-phase_start=$start
-phase() {
-  local now
-  now=$(date +%s)
-  echo "== $1 done in $((now - phase_start)) s"
-  phase_start=$now
-}
+# shellcheck source=scripts/lib/phase.sh
+. "$repo/scripts/lib/phase.sh"
 
 mounted=()
 unmount_all() {

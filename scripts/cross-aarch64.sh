@@ -43,14 +43,8 @@ case "$suite" in
 esac
 packages="libavformat-dev,libavcodec-dev,libavutil-dev,libswscale-dev,libopencv-dev,libjpeg-dev,libgtest-dev,libgmock-dev,$cxx_runtime"
 
-start=$(date +%s)
-phase_start=$start
-phase() {
-  local now
-  now=$(date +%s)
-  echo "== $1 done in $((now - phase_start)) s"
-  phase_start=$now
-}
+# shellcheck source=scripts/lib/phase.sh
+. "$repo/scripts/lib/phase.sh"
 
 # --- host tools ---------------------------------------------------------------
 need=""
