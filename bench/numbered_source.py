@@ -15,7 +15,6 @@ keyframe, as with tests/servers/rtsp_server.py. Prints "READY <port>".
 """
 import argparse
 import os
-import signal
 import sys
 import threading
 import time
@@ -25,7 +24,10 @@ import gi
 gi.require_version("Gst", "1.0")
 gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
+from gi.repository import Gst, GstRtsp, GstRtspServer  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "servers"))
+import rtsp_serving  # noqa: E402
 
 # Layout shared with frame_code_reader.cpp.
 BITS = 20
@@ -145,25 +147,7 @@ def main():
     factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
     factory.connect("media-configure", source.configure)
     server.get_mount_points().add_factory("/numbered", factory)
-    if server.attach(None) == 0:
-        print("numbered_source: cannot listen on port %d" % args.port, file=sys.stderr)
-        return 1
-
-    loop = GLib.MainLoop()
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
-    parent = os.getppid()
-
-    def check_parent():
-        if os.getppid() != parent:
-            loop.quit()
-            return False
-        return True
-
-    GLib.timeout_add(500, check_parent)
-    print("READY %d" % server.get_bound_port(), flush=True)
-    loop.run()
-    return 0
+    return rtsp_serving.serve(server, "numbered_source")
 
 
 if __name__ == "__main__":

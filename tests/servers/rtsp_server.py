@@ -7,7 +7,6 @@ Prints "READY <port>" once listening; --port 0 picks a free port.
 """
 import argparse
 import os
-import signal
 import sys
 
 import gi
@@ -15,7 +14,9 @@ import gi
 gi.require_version("Gst", "1.0")
 gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
+from gi.repository import Gst, GstRtsp, GstRtspServer  # noqa: E402
+
+import rtsp_serving  # noqa: E402
 
 # Scrolling bars with a noise patch: every frame differs and none is uniform,
 # so a client can tell live pictures from a frozen or blank stream.
@@ -105,29 +106,7 @@ def main():
             factory.set_permissions(permissions)
         mount_points.add_factory(path, factory)
 
-    if server.attach(None) == 0:
-        print("rtsp_server: cannot listen on port %d" % args.port,
-              file=sys.stderr)
-        return 1
-
-    loop = GLib.MainLoop()
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
-
-    # A crashed test cannot stop us, so leave once reparented.
-    parent = os.getppid()
-
-    def check_parent():
-        if os.getppid() != parent:
-            loop.quit()
-            return False
-        return True
-
-    GLib.timeout_add(500, check_parent)
-
-    print("READY %d" % server.get_bound_port(), flush=True)
-    loop.run()
-    return 0
+    return rtsp_serving.serve(server, "rtsp_server")
 
 
 if __name__ == "__main__":
