@@ -7,7 +7,9 @@
 #include "jpeg_encoder.h"
 
 // Writes images as JPEG files that appear complete or not at all: the picture goes to a
-// hidden temporary file in the same directory and is renamed into place.
+// hidden temporary file of its own, newly created under a random name in the same
+// directory, and is renamed into place. Links planted in the directory are never
+// written through, so the directory may be one that others can write to.
 class JpegFileWriter {
 public:
     // False, with an error line naming the file, when the image could not be written.

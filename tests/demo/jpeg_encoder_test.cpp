@@ -1,7 +1,12 @@
 // The program's JPEG encoder must give exactly what cv::imwrite would write, for any
-// picture size, and stay usable after refusing an image or a libjpeg failure.
+// picture size, and stay usable after refusing an image or a libjpeg failure. Its file
+// writer must be safe in a directory that others can write to.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -9,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "jpeg_encoder.h"
+#include "jpeg_file.h"
 
 namespace {
 
@@ -98,6 +104,41 @@ TEST(JpegEncoder, ReportsLibjpegsOwnFailureAndRecovers) {
     EXPECT_EQ(encoder.size(), 0u);
     const cv::Mat good = gradient(40, 30, CV_8UC3);
     EXPECT_EQ(encoder_bytes(encoder, good), opencv_bytes(good));
+}
+
+TEST(JpegFileWriter, NeverWritesThroughLinksPlantedUnderItsNames) {
+    namespace fs = std::filesystem;
+    std::string base = (fs::temp_directory_path() / "jpeg-file-test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(base.data()), nullptr);
+    const fs::path dir = fs::path(base) / "out", victim = fs::path(base) / "victim";
+    fs::create_directory(dir);
+    std::ofstream(victim) << "the user's own file";
+    // Every name the program writes, and the fixed temporary names it once used.
+    for (int i = 0; i < 52; ++i) {
+        fs::create_symlink(victim, dir / (std::to_string(i) + ".jpg"));
+        fs::create_symlink(victim, dir / ("." + std::to_string(i) + ".jpg.tmp"));
+    }
+    const cv::Mat image = gradient(64, 48, CV_8UC3);
+    const mode_t user_mask = umask(002);  // a group-shared directory's usual mask
+    JpegFileWriter writer;
+    for (int i = 0; i < 52; ++i) EXPECT_TRUE(writer.write((dir / (std::to_string(i) + ".jpg")).string(), image));
+    umask(user_mask);
+
+    EXPECT_EQ(fs::file_size(victim), std::string("the user's own file").size());
+    JpegEncoder encoder;
+    const std::vector<unsigned char> expected = encoder_bytes(encoder, image);
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name[0] == '.') {  // ours would be a regular file left behind
+            EXPECT_TRUE(entry.is_symlink()) << name;
+            continue;
+        }
+        EXPECT_EQ(entry.symlink_status().type(), fs::file_type::regular) << name;
+        EXPECT_EQ(entry.symlink_status().permissions(), static_cast<fs::perms>(0664)) << name;
+        std::ifstream in(entry.path(), std::ios::binary);
+        EXPECT_EQ(std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {}), expected) << name;
+    }
+    fs::remove_all(base);
 }
 
 }  // namespace
