@@ -10,9 +10,11 @@ run_suite() {
   dir=$1
   shift
   echo "== $dir: $*"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  # Testing is switched on explicitly: a tree configured without it by hand keeps that
+  # in its cache, and a suite that finds no test must fail rather than pass.
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "$@"
   cmake --build "$dir" -j"$(nproc)"
-  (cd "$dir" && ctest --output-on-failure -j2 --timeout 300)
+  (cd "$dir" && ctest --no-tests=error --output-on-failure -j2 --timeout 300)
 }
 
 run_suite build

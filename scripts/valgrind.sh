@@ -24,8 +24,11 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+# The generated media come from the test_media target, which exists only with the tests.
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
+elif ! grep -q '^BUILD_TESTING:BOOL=ON$' "$build/CMakeCache.txt"; then
+  cmake -S . -B "$build" -DBUILD_TESTING=ON >/dev/null
 fi
 if grep -Eq '^MEDIA_(SANITIZE|TSAN):BOOL=ON' "$build/CMakeCache.txt"; then
   echo "valgrind: $build is a sanitizer build; valgrind needs a plain one" >&2
