@@ -32,6 +32,8 @@ public:
     bool open(AVIOContext* io);
     void close();
     // 0 on success, -1 when no input is open, otherwise av_read_frame's negative status.
+    // Once the watchdog has cut an operation, every read fails with AVERROR_EXIT: the
+    // connection may have stopped in the middle of a message.
     int read_packet(std::shared_ptr<AVPacket>& packet);
     void seek(int64_t timestamp);
 
@@ -48,7 +50,8 @@ public:
 
 private:
     // Installed as FFmpeg's interrupt callback: re-arms the stamp while bytes keep
-    // arriving, so only a silent source trips interrupt_callback's two seconds.
+    // arriving, so only a silent source trips interrupt_callback's two seconds. After it
+    // has fired once it refuses every further wait on the input, silently.
     static int watchdog(void* demuxer);
     bool start_open();
     bool open_input(const std::string& url, const std::string& shown_name);

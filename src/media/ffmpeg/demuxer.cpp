@@ -23,6 +23,30 @@ bool is_local_file(const std::string& url) {
     return protocol != nullptr && std::string(protocol) == "file";
 }
 
+bool is_rtsp(const std::string& url) { return url.compare(0, 7, "rtsp://") == 0 || url.compare(0, 8, "rtsps://") == 0; }
+
+// How much of a live source probing may read before the first packet is handed out.
+//
+// FFmpeg counts about twenty pictures to estimate a frame rate: four seconds at 5 fps,
+// twenty at 1 fps, longer than the watchdog allows, and all of it discarded or stale by the
+// time the first picture is decoded. The rate comes from the stream's own description
+// instead (the parameter sets' timing, the container's metadata), so no picture is
+// counted for it.
+//
+// An RTSP session describes its streams before the first packet (the SDP and the
+// parameter sets in it), and its connection is the RTSP demuxer's own, so the watchdog
+// sees no bytes arrive while probing waits. Probing therefore stops at the first packet
+// and keeps it: at any rate of one picture a second or more it ends within the watchdog,
+// and the one packet it read is the newest there is, often the session's first keyframe.
+void bound_live_probing(const std::string& url, AVDictionary** options) {
+    av_dict_set(options, "fpsprobesize", "0", 0);
+    if (is_rtsp(url)) {
+        av_dict_set(options, "probesize", "32", 0);
+    } else {
+        av_dict_set(options, "fflags", "nobuffer", 0);
+    }
+}
+
 }  // namespace
 
 int64_t get_current_time_stamp() {
@@ -43,6 +67,11 @@ int interrupt_callback(void* ctx) {
 
 int Demuxer::watchdog(void* demuxer) {
     auto* self = static_cast<Demuxer*>(demuxer);
+    // A cut is reported once; the operations FFmpeg still attempts on the dead input
+    // (the rest of a read, the goodbye when it is closed) are refused without a word.
+    if (self->watchdog_fired_) {
+        return AVERROR_EXIT;
+    }
     const AVIOContext* io = self->format_ctx_ != nullptr ? self->format_ctx_->pb : nullptr;
     if (io != nullptr && io->bytes_read != self->bytes_seen_) {
         self->bytes_seen_ = io->bytes_read;
@@ -98,7 +127,7 @@ bool Demuxer::open(const std::string& url) {
     }
 #endif
     if (!is_local_file(url)) {
-        av_dict_set(&opt, "fflags", "nobuffer", 0);
+        bound_live_probing(url, &opt);
     }
     return open_input(url, common::redact_url(url));
 }
@@ -152,6 +181,9 @@ void Demuxer::close() {
         av_dict_free(&opt);
     }
     if (format_ctx_ != nullptr) {
+        // Closing says goodbye on a healthy connection (RTSP's TEARDOWN) and gets a fresh
+        // budget for it; on one the watchdog cut, the watchdog refuses it.
+        last_read_time_ = get_current_time_stamp();
         avformat_close_input(&format_ctx_);
         format_ctx_ = nullptr;
     }
@@ -163,6 +195,12 @@ int Demuxer::read_packet(std::shared_ptr<AVPacket>& packet) {
     }
     if (format_ctx_ == nullptr) {
         return -1;
+    }
+    // A read the watchdog cut may have stopped in the middle of a message (an interleaved
+    // RTSP packet, an RTMP chunk): what follows on that connection would be read as
+    // headers. Only a new connection is trusted again.
+    if (watchdog_fired_) {
+        return AVERROR_EXIT;
     }
     last_read_time_ = get_current_time_stamp();
     return av_read_frame(format_ctx_, packet.get());
