@@ -8,6 +8,15 @@ namespace {
 
 constexpr double kDefaultFps = 25.0;
 
+// A rate that only restates the stream's time base (90000 for RTP) is a guess FFmpeg
+// makes when nothing describes the rate, not a rate.
+bool usable_rate(AVRational rate, const AVStream& stream) {
+    if (rate.num == 0 || rate.den == 0) {
+        return false;
+    }
+    return !(stream.time_base.num > 0 && av_cmp_q(rate, av_inv_q(stream.time_base)) == 0);
+}
+
 }  // namespace
 
 Decoder::Decoder(std::string open_source, bool cycle) : url_(std::move(open_source)), cycle_(cycle) {}
@@ -47,12 +56,13 @@ bool Decoder::Init() {
     if (frame_rate.num == 0 || frame_rate.den == 0) {
         frame_rate = stream->r_frame_rate;
     }
-    if (frame_rate.num != 0 && frame_rate.den != 0) {
+    if (usable_rate(frame_rate, *stream)) {
         fps_ = av_q2d(frame_rate);
     } else {
         LOG_ERROR("[Decoder] use default fps 25");
         fps_ = kDefaultFps;
     }
+    keyframe_gate_.reset();
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <opencv2/core/mat.hpp>
 
 #include "jpeg_file.h"
+#include "keyframe_gate.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
 #include "media/ffmpeg/scaler.h"
@@ -61,4 +62,5 @@ private:
     int scaler_height_ = 0;
     int scaler_format_ = -1;
     JpegFileWriter jpeg_writer_;
+    KeyframeGate keyframe_gate_;  // reset by every successful Init
 };

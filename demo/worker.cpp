@@ -27,9 +27,12 @@ void Decoder::Worker() {
             if (pkt->stream_index != demuxer_->get_video_stream_index()) {
                 continue;
             }
+            if (keyframe_gate_.note_packet(*pkt)) {
+                LOG_INFO("[Decoder] waiting for a keyframe");
+            }
             decoder_->send(pkt);
             std::shared_ptr<AVFrame> frame = media::ffmpeg::make_frame();
-            if (!frame || !decoder_->receive(frame)) {
+            if (!frame || !decoder_->receive(frame) || !keyframe_gate_.admits(*frame)) {
                 continue;
             }
             if (OutputImage(frame, frame_index) == ImageOutcome::LimitReached) {

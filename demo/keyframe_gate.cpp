@@ -1,0 +1,48 @@
+#include "keyframe_gate.h"
+
+namespace {
+
+int64_t packet_time(const AVPacket& packet) { return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts; }
+
+bool is_keyframe(const AVFrame& frame) {
+#ifdef AV_FRAME_FLAG_KEY
+    return (frame.flags & AV_FRAME_FLAG_KEY) != 0;
+#else
+    return frame.key_frame != 0;
+#endif
+}
+
+}  // namespace
+
+void KeyframeGate::reset() { *this = KeyframeGate{}; }
+
+bool KeyframeGate::note_packet(const AVPacket& packet) {
+    if (keyframe_seen_) {
+        return false;
+    }
+    // The parsers mark recovery points (periodic intra refresh) as keyframes too.
+    if ((packet.flags & AV_PKT_FLAG_KEY) != 0) {
+        keyframe_seen_ = true;
+        keyframe_time_ = packet_time(packet);
+        return false;
+    }
+    if (waiting_reported_) {
+        return false;
+    }
+    waiting_reported_ = true;
+    return true;
+}
+
+bool KeyframeGate::admits(const AVFrame& frame) {
+    if ((frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0) {
+        return false;
+    }
+    if (!open_) {
+        // Pictures decoded before the keyframe was sent, or leading pictures that
+        // precede it on screen, still belong to the broken past.
+        const int64_t time = frame.best_effort_timestamp;
+        open_ = is_keyframe(frame) ||
+                (keyframe_seen_ && (time == AV_NOPTS_VALUE || keyframe_time_ == AV_NOPTS_VALUE || time >= keyframe_time_));
+    }
+    return open_;
+}

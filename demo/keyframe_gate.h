@@ -1,0 +1,31 @@
+#pragma once
+// Keeps pictures decoded without their references from becoming images. A connection
+// can begin in the middle of a group of pictures (a camera joined while it streams to
+// someone else, a probe that read past the keyframe); the pictures before the first
+// keyframe or recovery point are decoded against references the decoder never saw, and
+// some decoders (HEVC) then invent grey ones rather than say so.
+
+#include <cstdint>
+
+#include "media/ffmpeg/av.h"
+
+class KeyframeGate {
+public:
+    // A new connection: nothing is trusted until its first keyframe.
+    void reset();
+
+    // Notes a packet of the video stream before it is decoded. True exactly once per
+    // connection: for the first packet that arrives while no keyframe has been seen.
+    bool note_packet(const AVPacket& packet);
+
+    // Whether a decoded picture may become an image: it is not flagged corrupt or in
+    // error, and it is a keyframe or comes, in presentation order, at or after the first
+    // keyframe of the connection.
+    bool admits(const AVFrame& frame);
+
+private:
+    bool keyframe_seen_ = false;
+    bool waiting_reported_ = false;
+    bool open_ = false;
+    int64_t keyframe_time_ = AV_NOPTS_VALUE;
+};
