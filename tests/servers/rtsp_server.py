@@ -20,32 +20,90 @@ import rtsp_serving  # noqa: E402
 
 # Scrolling bars with a noise patch: every frame differs and none is uniform,
 # so a client can tell live pictures from a frozen or blank stream.
-def video(width, height):
+def video(width, height, fps=25):
     return (f"videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! "
-            f"video/x-raw,width={width},height={height},framerate=25/1 ! "
+            f"video/x-raw,width={width},height={height},framerate={fps}/1 ! "
             "videoconvert ! video/x-raw,format=I420")
 
 
 # config-interval=-1 resends parameter sets with every keyframe, which a
 # client joining a shared stream mid-way needs before it can decode.
-def h264(name):
-    return ("x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "
+def h264(name, gop=25, extra=""):
+    return (f"x264enc tune=zerolatency speed-preset=ultrafast key-int-max={gop} {extra} ! "
             f"rtph264pay config-interval=-1 pt=96 name={name}")
 
 
+def hevc(gop=25):
+    return (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={gop} ! "
+            "rtph265pay config-interval=-1 pt=96 name=pay0")
+
+
+MJPEG = "jpegenc ! rtpjpegpay name=pay0"
+
+# Cameras at other rates and keyframe intervals: /<codec>_<fps>fps_gop<seconds>,
+# for example /h264_5fps_gop2 or /hevc_25fps_gop4 (Motion JPEG has no GOP: /mjpeg_5fps).
+RATES = (1, 2, 5, 10, 15, 25, 30)
+GOP_SECONDS = (1, 2, 3, 4)
+
+
+def camera_mounts(width, height):
+    found = {}
+    for fps in RATES:
+        source = video(width, height, fps)
+        found[f"/mjpeg_{fps}fps"] = f"( {source} ! {MJPEG} )"
+        for seconds in GOP_SECONDS:
+            gop = fps * seconds
+            found[f"/h264_{fps}fps_gop{seconds}"] = f"( {source} ! {h264('pay0', gop)} )"
+            found[f"/hevc_{fps}fps_gop{seconds}"] = f"( {source} ! {hevc(gop)} )"
+    return found
+
+
+def ignore_keyframe_requests(_factory, media):
+    """Makes the mount behave like a camera that keeps its own keyframe rhythm.
+
+    The server seeks a seekable stream for every client that joins it, which
+    restarts the encoder on a keyframe; many cameras do not, and a client
+    joining them starts in the middle of a group of pictures. Here the stream
+    says it cannot seek, and keyframe requests stop at the payloader.
+    """
+    payloader = media.get_element().get_by_name("pay0")
+    if payloader is None:
+        return
+
+    # Answered unchanged, a seeking query says "not seekable".
+    def unseekable(_pad, info):
+        if info.get_query().type == Gst.QueryType.SEEKING:
+            return Gst.PadProbeReturn.HANDLED
+        return Gst.PadProbeReturn.OK
+
+    def absorb(_pad, info):
+        structure = info.get_event().get_structure()
+        if structure is not None and structure.get_name() == "GstForceKeyUnit":
+            return Gst.PadProbeReturn.DROP
+        return Gst.PadProbeReturn.OK
+
+    pad = payloader.get_static_pad("sink")
+    pad.add_probe(Gst.PadProbeType.QUERY_UPSTREAM, unseekable)
+    pad.add_probe(Gst.PadProbeType.EVENT_UPSTREAM, absorb)
+
+
 def mounts(width, height):
-    return {
+    found = {
         "/h264": f"( {video(width, height)} ! {h264('pay0')} )",
-        "/hevc": (f"( {video(width, height)} ! x265enc tune=zerolatency "
-                  "speed-preset=ultrafast key-int-max=25 ! "
-                  "rtph265pay config-interval=-1 pt=96 name=pay0 )"),
-        "/mjpeg": f"( {video(width, height)} ! jpegenc ! rtpjpegpay name=pay0 )",
+        "/hevc": f"( {video(width, height)} ! {hevc()} )",
+        "/mjpeg": f"( {video(width, height)} ! {MJPEG} )",
         # Audio is pay0 so that clients see it as the first stream.
         "/av": ("( audiotestsrc is-live=true wave=sine ! audioconvert ! "
                 "audioresample ! opusenc ! rtpopuspay pt=97 name=pay0 "
                 f"{video(width, height)} ! {h264('pay1')} )"),
         "/h264_1080": f"( {video(1920, 1080)} ! {h264('pay0')} )",
+        # Periodic intra refresh: recovery point messages, and no IDR picture
+        # after the first, so a client joining later never sees one.
+        "/h264_intra_refresh": (f"( {video(width, height)} ! "
+                                f"{h264('pay0', 25, 'intra-refresh=true')} )"),
     }
+    found.update(camera_mounts(width, height))
+    return found
 
 
 def loopback_pool():
@@ -93,6 +151,7 @@ def main():
 
     mount_points = server.get_mount_points()
     pool = loopback_pool()
+    cameras = camera_mounts(width, height).keys() | {"/h264_intra_refresh"}
     for path, launch in mounts(width, height).items():
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(launch)
@@ -104,6 +163,8 @@ def main():
             permissions = GstRtspServer.RTSPPermissions()
             permissions.add_role_from_structure(role)
             factory.set_permissions(permissions)
+        if path in cameras:
+            factory.connect("media-configure", ignore_keyframe_requests)
         mount_points.add_factory(path, factory)
 
     return rtsp_serving.serve(server, "rtsp_server")
