@@ -32,8 +32,8 @@ public:
     bool open(AVIOContext* io);
     void close();
     // 0 on success, -1 when no input is open, otherwise av_read_frame's negative status.
-    // Once the watchdog has cut an operation, every read fails with AVERROR_EXIT: the
-    // connection may have stopped in the middle of a message.
+    // Once a read has been cut short (the watchdog, a socket timeout), every later read
+    // fails with AVERROR_EXIT: the connection may have stopped in the middle of a message.
     int read_packet(std::shared_ptr<AVPacket>& packet);
     void seek(int64_t timestamp);
 
@@ -63,6 +63,7 @@ private:
     int64_t last_read_time_ = 0;
     int64_t bytes_seen_ = 0;
     bool watchdog_fired_ = false;
+    bool connection_cut_ = false;
 };
 
 }  // namespace ffmpeg

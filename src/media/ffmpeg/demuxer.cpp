@@ -148,6 +148,7 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     last_read_time_ = get_current_time_stamp();
     bytes_seen_ = 0;
     watchdog_fired_ = false;
+    connection_cut_ = false;
     format_ctx_->interrupt_callback.callback = watchdog;
     format_ctx_->interrupt_callback.opaque = this;
 
@@ -196,14 +197,16 @@ int Demuxer::read_packet(std::shared_ptr<AVPacket>& packet) {
     if (format_ctx_ == nullptr) {
         return -1;
     }
-    // A read the watchdog cut may have stopped in the middle of a message (an interleaved
-    // RTSP packet, an RTMP chunk): what follows on that connection would be read as
-    // headers. Only a new connection is trusted again.
-    if (watchdog_fired_) {
+    // A read cut short, by the watchdog or by the socket's own timeout, may have stopped in
+    // the middle of a message (an interleaved RTSP packet, an RTMP chunk): what follows on
+    // that connection would be read as headers. Only a new connection is trusted again.
+    if (connection_cut_) {
         return AVERROR_EXIT;
     }
     last_read_time_ = get_current_time_stamp();
-    return av_read_frame(format_ctx_, packet.get());
+    const int status = av_read_frame(format_ctx_, packet.get());
+    connection_cut_ = watchdog_fired_ || status == AVERROR(ETIMEDOUT);
+    return status;
 }
 
 void Demuxer::seek(int64_t timestamp) {
