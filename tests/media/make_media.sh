@@ -51,6 +51,14 @@ produce h264_onekey.mp4 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 100 \
   "${X264[@]}" -g 1000 -keyint_min 1000 -sc_threshold 0
 produce hevc.mp4 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 50 -c:v libx265 \
   -preset veryfast -pix_fmt yuv420p -tag:v hvc1 -x265-params log-level=error
+# Keyframes every ten pictures, with leading pictures (open GOP): read from the middle of
+# a group, the decoder invents the missing references.
+produce hevc_gop10.mkv "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 40 -c:v libx265 \
+  -preset veryfast -pix_fmt yuv420p -x265-params keyint=10:min-keyint=10:scenecut=0:log-level=error
+# Periodic intra refresh: one IDR picture at the start, then recovery point messages.
+# A raw stream, so the keyframe marks come from FFmpeg's parser as they do over RTSP.
+produce h264_intra_refresh.h264 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 40 \
+  "${X264[@]}" -bf 0 -x264-params intra-refresh=1:keyint=10 -f h264
 produce mjpeg.avi "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 50 -c:v mjpeg \
   -pix_fmt yuvj420p -q:v 5
 produce mpeg4.mp4 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 50 -c:v mpeg4 -q:v 5
