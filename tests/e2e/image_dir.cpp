@@ -17,6 +17,22 @@ namespace {
 // A uniform or nearly uniform picture (a blank or grey frame) stays well below this; the
 // test sources (moving bars, counters, noise) are far above it.
 constexpr double kMinPixelStddev = 12.0;
+// Every test source is coloured over most of the picture (bars, gradients). A picture
+// decoded against references the decoder invented is grey with a few smeared blocks.
+constexpr double kMinColouredShare = 0.25;
+constexpr int kColouredSpread = 48;  // between a pixel's strongest and weakest channel
+
+double coloured_share(const cv::Mat& bgr) {
+    long coloured = 0;
+    for (int y = 0; y < bgr.rows; ++y) {
+        const auto* pixel = bgr.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < bgr.cols; ++x) {
+            const auto [low, high] = std::minmax({pixel[x][0], pixel[x][1], pixel[x][2]});
+            coloured += high - low > kColouredSpread ? 1 : 0;
+        }
+    }
+    return static_cast<double>(coloured) / static_cast<double>(bgr.total());
+}
 
 std::string join(const std::vector<std::string>& names) {
     std::ostringstream out;
@@ -49,6 +65,9 @@ std::vector<unsigned char> read_bytes(const std::string& path) {
     cv::meanStdDev(image.reshape(1), mean, stddev);
     if (stddev[0] <= kMinPixelStddev) {
         return ::testing::AssertionFailure() << path << " looks blank: pixel stddev " << stddev[0];
+    }
+    if (const double share = coloured_share(image); share < kMinColouredShare) {
+        return ::testing::AssertionFailure() << path << " has hardly any colour: " << share * 100 << "% coloured";
     }
     return ::testing::AssertionSuccess();
 }

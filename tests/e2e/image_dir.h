@@ -23,7 +23,7 @@ std::vector<std::string> directory_entries(const std::string& dir);
 ::testing::AssertionResult holds_exactly_images(const std::string& dir, int count);
 
 // Each of 0.jpg ... (count-1).jpg starts with FF D8, ends with FF D9, decodes, has one of
-// the allowed sizes and is not blank. `sizes`, when given, receives each image's size.
+// the allowed sizes and is neither blank nor grey. `sizes`, when given, receives each image's size.
 ::testing::AssertionResult images_are_pictures(const std::string& dir, int count,
                                                const std::vector<PictureSize>& allowed,
                                                std::vector<PictureSize>* sizes = nullptr);

@@ -1,8 +1,10 @@
 // media_demo reading live streams from the loopback test servers: RTSP in H.264, HEVC
-// and Motion JPEG, RTSP with the audio stream first, and RTMP through nginx.
+// and Motion JPEG, RTSP with the audio stream first, slow and long-GOP cameras, and RTMP
+// through nginx.
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -55,6 +57,38 @@ INSTANTIATE_TEST_SUITE_P(Mounts, DemoRtsp,
                                            MountCase{"Mjpeg", "/mjpeg", "mjpeg", MEDIA_MJPEG_DECODER},
                                            MountCase{"AudioFirst", "/av", "h264", MEDIA_H264_DECODER}),
                          [](const ::testing::TestParamInfo<MountCase>& tested) { return std::string(tested.param.name); });
+
+struct CameraCase {
+    const char* name;
+    const char* path;
+    bool joined;  // another client streams first, so the run starts between keyframes
+};
+
+void PrintTo(const CameraCase& c, std::ostream* os) { *os << c.name; }
+
+class DemoCamera : public DemoTest, public ::testing::WithParamInterface<CameraCase> {};
+
+// Cameras that probing used to refuse (too slow to count twenty pictures within the
+// watchdog) or whose first pictures came out grey (decoded without their keyframe).
+TEST_P(DemoCamera, OpensAndWritesFiftyTwoColourImages) {
+    media::test::ServerProcess server = media::test::start_rtsp_server();
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(server.port()) + GetParam().path;
+    std::optional<StreamKeeper> keeper;
+    if (GetParam().joined) keeper.emplace(url, scratch());
+    const DemoOutcome outcome = run(url);
+    expect_complete_run(outcome, {kSmall});
+
+    const std::vector<std::string> lines = out_lines();
+    EXPECT_EQ(count_lines(lines, "read av_packet failed"), 0u);
+    EXPECT_LE(count_lines(lines, "[Decoder] waiting for a keyframe"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, DemoCamera,
+    ::testing::Values(CameraCase{"H264FiveFps", "/h264_5fps_gop2", false},
+                      CameraCase{"HevcJoinedBetweenKeyframes", "/hevc_25fps_gop4", true},
+                      CameraCase{"H264IntraRefreshJoined", "/h264_intra_refresh", true}),
+    [](const ::testing::TestParamInfo<CameraCase>& tested) { return std::string(tested.param.name); });
 
 class DemoRtmp : public DemoTest {};
 
