@@ -4,12 +4,16 @@ namespace {
 
 int64_t packet_time(const AVPacket& packet) { return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts; }
 
-bool is_keyframe(const AVFrame& frame) {
+// A keyframe, or a picture made of intra slices only: whole by itself. Some cameras send
+// no IDR picture and no recovery point at all, only such pictures, which FFmpeg's parser
+// does not mark as keyframes.
+bool starts_anew(const AVFrame& frame) {
 #ifdef AV_FRAME_FLAG_KEY
-    return (frame.flags & AV_FRAME_FLAG_KEY) != 0;
+    const bool key = (frame.flags & AV_FRAME_FLAG_KEY) != 0;
 #else
-    return frame.key_frame != 0;
+    const bool key = frame.key_frame != 0;
 #endif
+    return key || frame.pict_type == AV_PICTURE_TYPE_I;
 }
 
 }  // namespace
@@ -41,7 +45,7 @@ bool KeyframeGate::admits(const AVFrame& frame) {
         // Pictures decoded before the keyframe was sent, or leading pictures that
         // precede it on screen, still belong to the broken past.
         const int64_t time = frame.best_effort_timestamp;
-        open_ = is_keyframe(frame) ||
+        open_ = starts_anew(frame) ||
                 (keyframe_seen_ && (time == AV_NOPTS_VALUE || keyframe_time_ == AV_NOPTS_VALUE || time >= keyframe_time_));
     }
     return open_;

@@ -19,8 +19,8 @@ public:
     bool note_packet(const AVPacket& packet);
 
     // Whether a decoded picture may become an image: it is not flagged corrupt or in
-    // error, and it is a keyframe or comes, in presentation order, at or after the first
-    // keyframe of the connection.
+    // error, and it is a keyframe or an intra picture, or comes, in presentation order, at
+    // or after the first keyframe of the connection.
     bool admits(const AVFrame& frame);
 
 private:
