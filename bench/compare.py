@@ -7,7 +7,9 @@ Per tool, source and run: CPU seconds of the whole process tree (wait4 rusage),
 images written, peak resident memory, time from spawn to the first and to the 52nd
 complete file (bench/file_watcher), and on the numbered live source the age of every
 picture (file appeared minus frame sent). Tools are interleaved, the order rotating
-each round, so a busy moment of the machine hits them alike. Results go to
+each round, so a busy moment of the machine hits them alike. On the RTSP server, media_demo's
+first image step by step (bench/first_image_breakdown, alternating with media_demo itself)
+on a fresh session, joined mid-GOP and from a 5 fps camera. Results go to
 <out>/results.json; report.py turns them into the tables and the plot.
 """
 import argparse
@@ -199,6 +201,190 @@ def run_source(name, url, tools, rounds, args, frame_reader=None):
     return results
 
 
+# media_demo's first image, step by step (bench/first_image_breakdown), in three cases:
+# (name, mount of tests/servers/rtsp_server.py, whether another client already streams it).
+FIRST_IMAGE_CASES = (
+    ("fresh session, 25 fps", "h264_1080", False),
+    ("joined mid-GOP, 25 fps", "h264_25fps_gop4", True),
+    ("fresh session, 5 fps", "h264_5fps_gop2", False),
+)
+BREAKDOWN_EVENTS = {"main", "open", "tcp_connect", "tcp_connected", "request", "reply", "interleaved", "concealed",
+                    "probed", "opened", "decoder_opened", "packet", "waiting", "decoded", "converted", "written",
+                    "behind_ms"}
+SETTLE_S = 1.0  # lets the server end the previous session, so a fresh one starts a new stream
+
+
+def breakdown_phases(events, spawned):
+    """The steps of one first_image_breakdown run, in ms, from its events and spawn time.
+    The steps follow one another: their sum is the time from spawn to the written file."""
+    ms = lambda a, b: (b - a) / 1e6  # noqa: E731
+    at = {}
+    for name, stamp, _ in events:
+        at.setdefault(name, stamp)
+    sent, replies = {}, []
+    for name, stamp, fields in events:
+        if name == "request" and fields:
+            sent.setdefault(fields[0], stamp)
+        elif name == "reply":
+            replies.append(stamp)
+    round_trips = {}
+    for method, stamp in sent.items():
+        reply = next((r for r in replies if r >= stamp), None)
+        if reply is not None:
+            round_trips[method] = (stamp, reply)
+    reads = [stamp for name, stamp, fields in events if name == "interleaved" and int(fields[0]) % 2 == 0]
+
+    # Each packet with the decoding that follows it.
+    pairs, packet = [], None
+    for name, stamp, fields in events:
+        if name == "packet":
+            packet = (stamp, fields)
+        elif name == "decoded" and packet is not None:
+            pairs.append((packet[0], packet[1], stamp, fields))
+            packet = None
+    key = next((i for i, p in enumerate(pairs) if p[1][0] == "1"), None)
+    admitted = next((i for i, p in enumerate(pairs) if len(p[3]) == 6 and p[3][5] == "1"), None)
+    if key is None or admitted is None or "written" not in at or "PLAY" not in round_trips:
+        return None
+    decoding = sum(ms(p[0], p[2]) for p in pairs[key:admitted + 1])
+    # The keyframe was there once the packet read before the one that completed it had
+    # arrived (FFmpeg's parser ends a picture when the next begins); a keyframe kept
+    # from probing was complete when probing ended.
+    from_probe = not any(at["opened"] <= r <= pairs[key][0] for r in reads)
+    ready = at["probed"] if from_probe else pairs[key][0]
+    before = [r for r in reads if r <= ready]
+    arrival = before[-2] if len(before) >= 2 else (before[-1] if before else pairs[key][0])
+    play_reply = round_trips["PLAY"][1]
+    first_read = next((r for r in reads if r >= play_reply), None)
+    behind = next((float(f[0]) for n, _, f in events if n == "behind_ms"), None)
+    return {
+        "startup": ms(spawned, at["main"]),
+        "connect": ms(at["main"], round_trips["OPTIONS"][0] if "OPTIONS" in round_trips else play_reply),
+        "requests": ms(round_trips["OPTIONS"][0] if "OPTIONS" in round_trips else play_reply, play_reply),
+        "probe": ms(play_reply, at["opened"]),
+        "wait_keyframe": ms(at["decoder_opened"], pairs[key][0]),
+        "decode": ms(at["opened"], at["decoder_opened"]) + decoding,
+        "wait_admitted": ms(pairs[key][0], pairs[admitted][2]) - decoding,
+        "convert": ms(pairs[admitted][2], at["converted"]),
+        "write": ms(at["converted"], at["written"]),
+        "total": ms(spawned, at["written"]),
+        "round_trips": {m: ms(a, b) for m, (a, b) in round_trips.items() if m != "TEARDOWN"},
+        "play_to_first_packet": ms(play_reply, first_read) if first_read else None,
+        "keyframe_to_image": ms(arrival, at["written"]),
+        "behind_ms": behind,
+        "waited": "waiting" in at,
+        "refused_after_keyframe": sum(1 for p in pairs[key:admitted] if len(p[3]) == 6),
+        "keyframe_bytes": int(pairs[key][1][1]),
+        "concealed": sum(1 for n, _, _ in events if n == "concealed"),
+    }
+
+
+def run_breakdown(build, url, limit_s):
+    directory = tempfile.mkdtemp(prefix="bench-breakdown-")
+    spawned = time.time_ns()
+    done = subprocess.run(["timeout", "-k", "5", str(limit_s), os.path.join(build, "bench", "first_image_breakdown"),
+                           url], cwd=directory, capture_output=True, text=True, check=False)
+    events = []
+    for line in done.stdout.splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and parts[0] in BREAKDOWN_EVENTS and parts[1].isdigit():
+            events.append((parts[0], int(parts[1]), parts[2:]))
+    result = {"tool": "first_image_breakdown", "exit": done.returncode}
+    phases = breakdown_phases(events, spawned) if done.returncode == 0 else None
+    if phases is None:
+        result["error"] = f"exit {done.returncode}: {(done.stderr or done.stdout)[-400:]}"
+        log(f"  first_image_breakdown failed: {result['error']}")
+    else:
+        result.update(phases)
+    shutil.rmtree(directory, ignore_errors=True)
+    return result
+
+
+def run_first_image(build, url, limit_s):
+    """media_demo alone until its first image: spawn to the complete 0.jpg, then SIGINT."""
+    directory = tempfile.mkdtemp(prefix="bench-first-")
+    watcher = Watcher(build, directory, limit_s)
+    output = open(os.path.join(directory, ".log"), "w")
+    spawned = time.time_ns()
+    process = subprocess.Popen(["timeout", "-k", "5", str(limit_s), os.path.join(build, "demo", "media_demo"), url],
+                               cwd=directory, stdout=output, stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + limit_s
+    while not watcher.events and process.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.005)
+    appeared = sorted(watcher.events.values())
+    # A SIGINT ends the stream (the program says goodbye to the server), a second one its
+    # five-second pause. timeout passes on only the first: the second goes to the program.
+    if process.poll() is None:
+        process.send_signal(signal.SIGINT)
+    wait_until = time.monotonic() + 10
+    while process.poll() is None and time.monotonic() < wait_until:
+        if "[Decoder] finished" in open(output.name, errors="replace").read():
+            try:
+                children = open(f"/proc/{process.pid}/task/{process.pid}/children").read().split()
+            except OSError:
+                children = []
+            for child in children:
+                os.kill(int(child), signal.SIGINT)
+            break
+        time.sleep(0.02)
+    try:
+        process.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    watcher.stop()
+    output.close()
+    text = open(output.name, errors="replace").read()
+    result = {"tool": "media_demo", "exit": process.returncode,
+              "first_ms": (appeared[0] - spawned) / 1e6 if appeared else None,
+              "waiting_lines": text.count("waiting for a keyframe")}
+    if not appeared:
+        result["error"] = f"exit {process.returncode}, no image: {text[-400:]}"
+        log(f"  media_demo failed: {result['error']}")
+    shutil.rmtree(directory, ignore_errors=True)
+    return result
+
+
+def first_image_cases(build, port, runs, limit_s):
+    """The breakdown program and media_demo itself, alternating, in each case."""
+    cases = []
+    for name, mount, joined in FIRST_IMAGE_CASES:
+        url = f"rtsp://127.0.0.1:{port}/{mount}"
+        log(f"first image, {name}: {url}")
+        keeper = None
+        if joined:
+            # Only copies packets: it keeps the stream going at little CPU cost.
+            keeper = subprocess.Popen(["timeout", "-k", "5", "900", "ffmpeg", "-hide_banner", "-nostdin", "-loglevel",
+                                       "error", "-rtsp_transport", "tcp", "-i", url, "-c", "copy", "-f", "null", "-"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            time.sleep(3)
+        results = []
+        try:
+            for round_index in range(runs):
+                order = [run_breakdown, run_first_image][::1 if round_index % 2 == 0 else -1]
+                for run in order:
+                    time.sleep(SETTLE_S)
+                    result = run(build, url, limit_s)
+                    result["round"] = round_index
+                    results.append(result)
+                    if "error" not in result:
+                        log(f"  round {round_index + 1}/{runs} {result['tool']:22s} first image "
+                            f"{result.get('total', result.get('first_ms')):6.0f} ms")
+        finally:
+            if keeper is not None:
+                if keeper.poll() is not None:
+                    log(f"  the client keeping {mount} going ended early (exit {keeper.returncode}): "
+                        "later runs were fresh sessions")
+                os.killpg(keeper.pid, signal.SIGTERM)
+                try:
+                    keeper.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    os.killpg(keeper.pid, signal.SIGKILL)
+                    keeper.wait()
+        cases.append({"case": name, "mount": mount, "joined": joined, "runs": results})
+    return cases
+
+
 def record_clip(url, path):
     """The live stream's packets, so the stages can be measured on its pictures."""
     subprocess.run(["timeout", "-k", "5", "60", "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error",
@@ -294,6 +480,7 @@ def main():
     parser.add_argument("--no-live", action="store_true", help="skip both live sources")
     parser.add_argument("--no-numbered", action="store_true", help="skip the numbered live source")
     parser.add_argument("--no-stages", action="store_true")
+    parser.add_argument("--no-breakdown", action="store_true", help="skip the first-image breakdown")
     parser.add_argument("--variant", action="append", default=[], metavar="NAME=BUILD",
                         help="also run BUILD/demo/media_demo as tool NAME (before/after comparisons)")
     parser.add_argument("--ffmpeg-q", type=int, default=0, help="skip calibration and use this -q:v")
@@ -324,7 +511,9 @@ def main():
     servers = []
     try:
         if not args.no_live:
-            rtsp = Server(["/usr/bin/python3", os.path.join(ROOT, "tests", "servers", "rtsp_server.py"), "--port", "0"])
+            # The camera mounts of the breakdown at the size of /h264_1080.
+            rtsp = Server(["/usr/bin/python3", os.path.join(ROOT, "tests", "servers", "rtsp_server.py"), "--port", "0",
+                           "--size", "1920x1080"])
             servers.append(rtsp)
             url = f"rtsp://127.0.0.1:{rtsp.port}/h264_1080"
             results += run_source("rtsp_1080", url, tools, args.runs, args)
@@ -332,6 +521,8 @@ def main():
                 clip = os.path.join(args.out, "rtsp_1080.mkv")
                 record_clip(url, clip)
                 stage_figures["rtsp_1080"] = stages(args.build, clip, args.runs)
+            if not args.no_breakdown:
+                report["first_image"] = first_image_cases(args.build, rtsp.port, args.runs, 30)
             rtsp.stop()
 
         if not args.no_live and not args.no_numbered:

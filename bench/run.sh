@@ -1,7 +1,8 @@
 #!/bin/bash
 # Measures media_demo against the tools a user would pick instead (the ffmpeg tool,
 # OpenCV, GStreamer) on a live 1080p RTSP stream, a live numbered stream (picture age)
-# and H.264 MP4 files from 640x360 to 3840x2160; then the stages alone. Writes the
+# and H.264 MP4 files from 640x360 to 3840x2160; media_demo's time to its first image
+# step by step (fresh session, joined mid-GOP, 5 fps camera); then the stages alone. Writes the
 # tables of docs/performance.md and docs/performance.png. 10-15 minutes; --quick
 # (two runs, two sizes) about 4.
 #
@@ -34,7 +35,7 @@ if [ -n "$extra" ]; then
 fi
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-targets="media_demo opencv_peer file_watcher frame_code_reader stage_bench"
+targets="media_demo opencv_peer file_watcher frame_code_reader stage_bench first_image_breakdown"
 if grep -q '^convert_bench:' "$build/Makefile" 2>/dev/null || [ -f "$build/build.ninja" ]; then
   targets="$targets convert_bench"
 fi
