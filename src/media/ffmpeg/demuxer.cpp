@@ -38,11 +38,17 @@ bool is_rtsp(const std::string& url) { return url.compare(0, 7, "rtsp://") == 0 
 // sees no bytes arrive while probing waits. Probing therefore stops at the first packet
 // and keeps it: at any rate of one picture a second or more it ends within the watchdog,
 // and the one packet it read is the newest there is, often the session's first keyframe.
+//
+// Other live inputs (RTMP's FLV, MPEG-TS) announce no streams up front, so FFmpeg reads
+// for its whole analysis duration, five seconds by default, in case another stream turns
+// up. Half a second finds the video stream of any camera at one picture a second or more;
+// what it read is that old, so it is dropped.
 void bound_live_probing(const std::string& url, AVDictionary** options) {
     av_dict_set(options, "fpsprobesize", "0", 0);
     if (is_rtsp(url)) {
         av_dict_set(options, "probesize", "32", 0);
     } else {
+        av_dict_set(options, "analyzeduration", "500000", 0);
         av_dict_set(options, "fflags", "nobuffer", 0);
     }
 }
