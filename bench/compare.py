@@ -15,6 +15,7 @@ on a fresh session, joined mid-GOP and from a 5 fps camera. Results go to
 import argparse
 import json
 import os
+import random
 import re
 import shutil
 import signal
@@ -202,11 +203,12 @@ def run_source(name, url, tools, rounds, args, frame_reader=None):
 
 
 # media_demo's first image, step by step (bench/first_image_breakdown), in three cases:
-# (name, mount of tests/servers/rtsp_server.py, whether another client already streams it).
+# (name, mount of tests/servers/rtsp_server.py, seconds between keyframes when another
+# client already streams the mount, else None).
 FIRST_IMAGE_CASES = (
-    ("fresh session, 25 fps", "h264_1080", False),
-    ("joined mid-GOP, 25 fps", "h264_25fps_gop4", True),
-    ("fresh session, 5 fps", "h264_5fps_gop2", False),
+    ("fresh session, 25 fps", "h264_1080", None),
+    ("joined mid-GOP, 25 fps", "h264_25fps_gop4", 4),
+    ("fresh session, 5 fps", "h264_5fps_gop2", None),
 )
 BREAKDOWN_EVENTS = {"main", "open", "tcp_connect", "tcp_connected", "request", "reply", "interleaved", "concealed",
                     "probed", "opened", "decoder_opened", "packet", "waiting", "decoded", "converted", "written",
@@ -348,9 +350,13 @@ def run_first_image(build, url, limit_s):
 def first_image_cases(build, port, runs, limit_s):
     """The breakdown program and media_demo itself, alternating, in each case."""
     cases = []
-    for name, mount, joined in FIRST_IMAGE_CASES:
+    # Runs take about as long each; without a random pause every join would fall at the
+    # same point of the keyframe interval.
+    spread = random.Random(1)
+    for name, mount, gop_s in FIRST_IMAGE_CASES:
         url = f"rtsp://127.0.0.1:{port}/{mount}"
         log(f"first image, {name}: {url}")
+        joined = gop_s is not None
         keeper = None
         if joined:
             # Only copies packets: it keeps the stream going at little CPU cost.
@@ -363,7 +369,7 @@ def first_image_cases(build, port, runs, limit_s):
             for round_index in range(runs):
                 order = [run_breakdown, run_first_image][::1 if round_index % 2 == 0 else -1]
                 for run in order:
-                    time.sleep(SETTLE_S)
+                    time.sleep(SETTLE_S + (spread.uniform(0, gop_s) if joined else 0))
                     result = run(build, url, limit_s)
                     result["round"] = round_index
                     results.append(result)
