@@ -3,14 +3,19 @@
 // with nothing listening.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture.h"
 #include "fixtures.h"
+#include "media/ffmpeg/connection_activity.h"
 #include "media/ffmpeg/demuxer.h"
 #include "server_process.h"
 
@@ -165,6 +170,35 @@ TEST(DemuxerNetwork_Credentials, PasswordNeverPrinted) {
     // The description FFmpeg printed names the input, with the password masked.
     EXPECT_NE(raw_err.find("viewer:***@127.0.0.1"), std::string::npos) << raw_err;
     EXPECT_NE(log.find("[AV_STRERROR]"), std::string::npos) << log;
+}
+
+// The watchdog's view of an RTSP session's connection: data received lately, on that
+// host and port only.
+TEST(ConnectionActivity, SeesDataOnlyOnItsPeerAndOnlyLately) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), size), 0);
+    const int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    ASSERT_EQ(write(server, "$", 1), 1);
+    char byte = 0;
+    ASSERT_EQ(read(client, &byte, 1), 1);
+
+    const int port = ntohs(address.sin_port);
+    const media::ffmpeg::ConnectionActivity session(rtsp_url(port, "/x"));
+    EXPECT_TRUE(session.received_within(1000));
+    EXPECT_FALSE(media::ffmpeg::ConnectionActivity(rtsp_url(port + 1, "/x")).received_within(1000));
+    EXPECT_FALSE(media::ffmpeg::ConnectionActivity("rtsp://127.0.0.2:" + std::to_string(port) + "/x").received_within(1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_FALSE(session.received_within(1000));
+    for (const int fd : {client, server, listener}) close(fd);
 }
 
 }  // namespace

@@ -18,9 +18,11 @@ int64_t get_current_time_stamp();
 // FFmpeg's interrupt callback: ctx points to the demuxer's watchdog stamp.
 int interrupt_callback(void* ctx);
 
+class ConnectionActivity;
+
 class Demuxer {
 public:
-    Demuxer() = default;
+    Demuxer();
     ~Demuxer();
     Demuxer(const Demuxer&) = delete;
     Demuxer& operator=(const Demuxer&) = delete;
@@ -50,8 +52,9 @@ public:
 
 private:
     // Installed as FFmpeg's interrupt callback: re-arms the stamp while bytes keep
-    // arriving, so only a silent source trips interrupt_callback's two seconds. After it
-    // has fired once it refuses every further wait on the input, silently.
+    // arriving (counted by the input, or for RTSP by the kernel), so only a silent source
+    // trips interrupt_callback's two seconds. After it has fired once it refuses every
+    // further wait on the input, silently.
     static int watchdog(void* demuxer);
     bool start_open();
     bool open_input(const std::string& url, const std::string& shown_name);
@@ -64,6 +67,8 @@ private:
     int64_t bytes_seen_ = 0;
     bool watchdog_fired_ = false;
     bool connection_cut_ = false;
+    // An RTSP session's own connection, which the input's byte counter does not see.
+    std::unique_ptr<ConnectionActivity> session_activity_;
 };
 
 }  // namespace ffmpeg

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "connection_activity.h"
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
 #include "media/ffmpeg/log_redaction.h"
@@ -83,6 +84,14 @@ int Demuxer::watchdog(void* demuxer) {
         self->bytes_seen_ = io->bytes_read;
         self->last_read_time_ = get_current_time_stamp();
     }
+    // An RTSP picture is handed out only once the next one begins: at one picture a second
+    // the first can take two seconds after PLAY while the camera sends all along. The
+    // kernel is asked only when the stamp has run out, so a flowing stream costs nothing.
+    const int64_t now = get_current_time_stamp();
+    if (io == nullptr && self->session_activity_ && now - self->last_read_time_ > kWatchdogSeconds * 1000 &&
+        self->session_activity_->received_within(kWatchdogSeconds * 1000)) {
+        self->last_read_time_ = now;
+    }
     const int abort = interrupt_callback(&self->last_read_time_);
     if (abort != 0) {
         self->watchdog_fired_ = true;
@@ -90,12 +99,15 @@ int Demuxer::watchdog(void* demuxer) {
     return abort;
 }
 
+Demuxer::Demuxer() = default;
+
 Demuxer::~Demuxer() { close(); }
 
 // A demuxer is opened once; a second open starts from a clean state all the same.
 bool Demuxer::start_open() {
     install_log_redaction();
     close();
+    session_activity_.reset();
     video_stream_index_ = -1;
     suffix_.clear();
     format_ctx_ = avformat_alloc_context();
@@ -135,6 +147,9 @@ bool Demuxer::open(const std::string& url) {
     if (!is_local_file(url)) {
         bound_live_probing(url, &opt);
     }
+    if (is_rtsp(url)) {
+        session_activity_ = std::make_unique<ConnectionActivity>(url);
+    }
     return open_input(url, common::redact_url(url));
 }
 
@@ -160,6 +175,11 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
 
     // On failure FFmpeg frees the context and nulls format_ctx_.
     AV_CHECK(avformat_open_input(&format_ctx_, url.c_str(), nullptr, &opt));
+    // A source that has answered every request of the session (RTSP's DESCRIBE, SETUP and
+    // PLAY) has shown it is alive, whatever the watchdog could see of its connection. The
+    // first picture gets the watchdog's full budget from there: a one-picture-a-second
+    // camera may take a second to send it, after a session set-up that took a second too.
+    last_read_time_ = get_current_time_stamp();
     // Probing cut short by the watchdog can still report success, with the connection
     // left in the middle of a message: every later read would fail or read garbage.
     int probed = avformat_find_stream_info(format_ctx_, nullptr);
