@@ -26,11 +26,14 @@ def video(width, height, fps=25):
             "videoconvert ! video/x-raw,format=I420")
 
 
-# config-interval=-1 resends parameter sets with every keyframe, which a
-# client joining a shared stream mid-way needs before it can decode.
+# Parameter sets go out again at least once a second, with the next keyframe, which a
+# client joining a shared stream mid-way needs before it can decode. Not
+# config-interval=-1: that repeats them before every IDR slice, and x264 cuts its
+# pictures into several slices, so they would land in the middle of a picture and split
+# it into two access units, each decoded with half its slices missing.
 def h264(name, gop=25, extra=""):
     return (f"x264enc tune=zerolatency speed-preset=ultrafast key-int-max={gop} {extra} ! "
-            f"rtph264pay config-interval=-1 pt=96 name={name}")
+            f"rtph264pay config-interval=1 pt=96 name={name}")
 
 
 def hevc(gop=25):
