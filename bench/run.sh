@@ -4,7 +4,7 @@
 # and H.264 MP4 files from 640x360 to 3840x2160; media_demo's time to its first image
 # step by step (fresh session, joined mid-GOP, 5 fps camera); then the stages alone. Writes the
 # tables of docs/performance.md and docs/performance.png. 10-15 minutes; --quick
-# (two runs, two sizes) about 4.
+# (two runs, two sizes) about 5.
 #
 # Usage: bench/run.sh [--quick]
 # Environment: BENCH_BUILD (build directory, default build-bench), BENCH_JOBS (2).
