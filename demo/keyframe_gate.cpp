@@ -39,6 +39,10 @@ bool KeyframeGate::note_packet(const AVPacket& packet) {
 
 bool KeyframeGate::admits(const AVFrame& frame) {
     if ((frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0) {
+        // What the decoder patched over is a reference of the pictures that follow: they
+        // are as broken as a connection's first pictures until the next keyframe.
+        keyframe_seen_ = false;
+        open_ = false;
         return false;
     }
     if (!open_) {

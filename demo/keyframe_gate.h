@@ -20,7 +20,8 @@ public:
 
     // Whether a decoded picture may become an image: it is not flagged corrupt or in
     // error, and it is a keyframe or an intra picture, or comes, in presentation order, at
-    // or after the first keyframe of the connection.
+    // or after the first keyframe of the connection. A picture in error closes the gate
+    // again until the next keyframe: the pictures after it are predicted from it.
     bool admits(const AVFrame& frame);
 
 private:

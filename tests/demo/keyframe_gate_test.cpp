@@ -75,4 +75,27 @@ TEST(KeyframeGate, IntraRefreshWithoutIdr_ImagesFromTheRecoveryPointOn) {
     EXPECT_LE(run.admitted, run.packets_from_keyframe);
 }
 
+// A picture the decoder patched over is the reference of the next ones: they wait for a
+// keyframe as a connection's first pictures do.
+TEST(KeyframeGate, PictureInError_ClosesTheGateUntilTheNextKeyframe) {
+    KeyframeGate gate;
+    auto packet = media::ffmpeg::make_packet();
+    packet->flags = AV_PKT_FLAG_KEY;
+    EXPECT_FALSE(gate.note_packet(*packet));
+    auto picture = media::ffmpeg::make_frame();
+    picture->pict_type = AV_PICTURE_TYPE_P;
+#ifdef AV_FRAME_FLAG_KEY
+    picture->flags &= ~AV_FRAME_FLAG_KEY;
+#else
+    picture->key_frame = 0;
+#endif
+    EXPECT_TRUE(gate.admits(*picture));
+    picture->decode_error_flags = FF_DECODE_ERROR_CONCEALMENT_ACTIVE;
+    EXPECT_FALSE(gate.admits(*picture));
+    picture->decode_error_flags = 0;
+    EXPECT_FALSE(gate.admits(*picture)) << "predicted from a concealed picture";
+    EXPECT_FALSE(gate.note_packet(*packet));
+    EXPECT_TRUE(gate.admits(*picture));
+}
+
 }  // namespace
