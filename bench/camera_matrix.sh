@@ -2,8 +2,8 @@
 # Runs media_demo against every camera mount of the test RTSP server: each rate, codec
 # and keyframe interval, on a fresh session and joined while another client streams.
 # Prints one markdown row per run: exit status, time from start to the first image,
-# images written, and images without colour (the mounts show colour bars, so a grey
-# picture is one decoded without its references).
+# images written, failed reads, and images without colour (the mounts show colour bars,
+# so a grey picture is one decoded without its references).
 # Usage: bench/camera_matrix.sh [media_demo] [parallel runs]   (from the repository root)
 set -euo pipefail
 demo=$(realpath "${1:-build/demo/media_demo}")
@@ -43,7 +43,8 @@ one_run() {  # mount mode
       -show_entries frame_tags=lavfi.signalstats.SATAVG -of csv=p=0 | head -1)
     if awk -v s="$sat" 'BEGIN { exit !(s < 5) }'; then grey=$((grey + 1)); fi
   done
-  echo "| $1 | $mode | $rc | ${first:--} | $n | $grey |"
+  failed=$(grep -c "read av_packet failed" out.log || true)
+  echo "| $1 | $mode | $rc | ${first:--} | $n | $failed | $grey |"
 }
 export -f one_run
 export port work demo
@@ -62,6 +63,6 @@ export port work demo
   echo "h264_intra_refresh joined"
 } >"$work/runs"
 
-echo "| mount | session | exit | first image ms | images | without colour |"
-echo "|---|---|---|---|---|---|"
+echo "| mount | session | exit | first image ms | images | failed reads | without colour |"
+echo "|---|---|---|---|---|---|---|"
 xargs -P "$parallel" -L 1 bash -c 'one_run "$0" "$1"' <"$work/runs" | sort -V

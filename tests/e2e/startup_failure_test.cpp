@@ -119,8 +119,8 @@ TEST_P(DemoUnopenable, BadSource_InitializationFailsAndExits255) {
     EXPECT_LT(ms(exited_at - *failed_at), ms(kExitAfterFailureLine));
 }
 
-// A silent server is given up on by the RTSP socket timeout (1 s) or the read watchdog
-// (2 s), whichever comes first, so it fails neither at once nor after more than about two
+// A silent server is given up on by the RTSP socket timeout or the read watchdog (both
+// 2 s), whichever comes first, so it fails neither at once nor after more than about two
 // seconds.
 INSTANTIATE_TEST_SUITE_P(
     Sources, DemoUnopenable,

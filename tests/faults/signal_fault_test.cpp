@@ -33,7 +33,7 @@ TEST_F(SignalFault, OpeningSilentServer_SigintEndsTheStartWith255) {
     media::test::ServerProcess server = media::test::start_misbehaving_server("silent");
     start({"rtsp://127.0.0.1:" + std::to_string(server.port()) + "/h264"});
     // Connected means inside the open, which the silent server keeps blocked for the
-    // one-second socket timeout.
+    // two-second socket timeout.
     ASSERT_TRUE(wait_for_connection_to(server.port(), 30s)) << "media_demo never connected";
     ASSERT_FALSE(process().finished()) << "the open ended before the signal";
     const auto signalled = Clock::now();

@@ -70,7 +70,7 @@ TEST_P(StartupFault, BadSource_FailsFastWith255) {
 
     const media::e2e::DemoOutcome outcome = run(source, 30s);
     EXPECT_TRUE(outcome.exited && outcome.exit_status == 255) << media::e2e::describe(outcome);
-    // Socket timeout (1 s) or watchdog (2 s), twice at most, and no final pause.
+    // Socket timeout or watchdog (2 s each), twice at most, and no final pause.
     EXPECT_LT(outcome.elapsed, 8s);
     EXPECT_TRUE(media::e2e::directory_entries(workdir()).empty()) << "a failed start wrote files";
 

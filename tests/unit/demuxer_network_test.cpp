@@ -95,7 +95,7 @@ double open_silent(const std::string& scheme) {
     return seconds;
 }
 
-// RTSP's one-second socket timeout ends the wait before the watchdog would.
+// RTSP's socket timeout or the watchdog, both two seconds, ends the wait: one failure line.
 TEST(DemuxerNetwork_SilentRtspServer, OpenGivesUpAfterSocketTimeout) {
     CoutCapture out;
     const double seconds = open_silent("rtsp");

@@ -129,7 +129,10 @@ bool Demuxer::open(const std::string& url) {
     av_ctx_info.rtsp_transport = av_ctx_info.av_dict_set_rtsp_transport.tcp;
     av_ctx_info.tune = av_ctx_info.av_dict_set_tune.zerolatency;
     av_ctx_info.buffer_size = "102400";
-    av_ctx_info.stimeout = "1000000";
+    // The RTSP socket's own timeout: as long as the watchdog's budget. A camera at one
+    // picture a second is silent for about a second between pictures; one second would
+    // cut its reads, and a cut connection is not read again.
+    av_ctx_info.stimeout = "2000000";
     av_ctx_info.max_delay = "500000";
 
     if (url.find("mp4") != std::string::npos) suffix_ = "mp4";
