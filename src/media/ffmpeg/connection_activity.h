@@ -10,7 +10,6 @@ namespace ffmpeg {
 
 class ConnectionActivity {
 public:
-    ConnectionActivity() = default;
     // Watches the TCP connections of this process to the host and port `url` names (port
     // 554 when it names none). A host given by name matches any peer on that port.
     explicit ConnectionActivity(const std::string& url);
@@ -20,7 +19,7 @@ public:
     bool received_within(int64_t within_ms) const;
 
 private:
-    int port_ = -1;
+    int port_;
     std::string address_;  // the numeric peer address, or empty to match any
 };
 

@@ -143,7 +143,7 @@ bool Demuxer::open(const std::string& url) {
 #if LIBAVFORMAT_VERSION_MAJOR >= 59
     // FFmpeg 5 renamed the RTSP socket timeout "stimeout" to "timeout". Elsewhere
     // "timeout" means something else (RTMP: wait as a listening server), so RTSP only.
-    if (url.compare(0, 4, "rtsp") == 0) {
+    if (is_rtsp(url)) {
         av_dict_set(&opt, "timeout", av_ctx_info.stimeout, 0);
     }
 #endif
