@@ -2,8 +2,10 @@
 """Live RTSP source on 127.0.0.1 whose pictures carry their own frame number.
 
 Usage: /usr/bin/python3 numbered_source.py --log FILE [--port N] [--size WxH]
+                                           [--codec h264|hevc|mjpeg]
 
-Mount /numbered: H.264 (x264enc tune=zerolatency), 25 fps, 1920x1080 by default.
+Mount /numbered: 25 fps, 1920x1080 by default, H.264 by default (x264enc
+tune=zerolatency); HEVC (x265enc tune=zerolatency) or Motion JPEG (jpegenc).
 Every picture shows its number as a row of black and white squares, most
 significant bit first, with the inverted row below it so a reader can tell a
 good read from a damaged picture (bench/frame_code_reader.cpp reads it back;
@@ -38,6 +40,16 @@ GAP = SQUARE  # between the number row and its inverted row
 WHITE, BLACK = 235, 16
 
 FPS = 25
+# Encoder and payloader per codec. x264 with one thread makes one slice per picture: with
+# its default of one slice per thread, the FFmpeg-based readers decoded these nearly still
+# pictures as grey.
+ENCODERS = {
+    "h264": "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 threads=1 ! "
+            "rtph264pay config-interval=-1 pt=96 name=pay0",
+    "hevc": "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! "
+            "rtph265pay config-interval=-1 pt=96 name=pay0",
+    "mjpeg": "jpegenc ! rtpjpegpay name=pay0",
+}
 NUMBER_CAPS = None  # made once Gst is initialised
 
 
@@ -69,7 +81,8 @@ class FrameMaker:
 
 
 class Source:
-    def __init__(self, log_path, width, height):
+    def __init__(self, log_path, width, height, codec):
+        self.codec = codec
         self.log = open(log_path, "a", buffering=1)
         self.maker = FrameMaker(width, height)
         self.width, self.height = width, height
@@ -81,9 +94,7 @@ class Source:
         return (f"( appsrc name=src is-live=true format=time do-timestamp=true "
                 f"max-buffers=2 leaky-type=downstream "
                 f"caps=video/x-raw,format=I420,width={self.width},"
-                f"height={self.height},framerate={FPS}/1 ! "
-                "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 threads=1 ! "
-                "rtph264pay config-interval=-1 pt=96 name=pay0 )")
+                f"height={self.height},framerate={FPS}/1 ! {ENCODERS[self.codec]} )")
 
     def configure(self, _factory, media):
         pipeline = media.get_element()
@@ -131,13 +142,14 @@ def main():
     parser.add_argument("--log", required=True)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--size", default="1920x1080")
+    parser.add_argument("--codec", choices=sorted(ENCODERS), default="h264")
     args = parser.parse_args()
     width, height = (int(v) for v in args.size.lower().split("x"))
     Gst.init(None)
     global NUMBER_CAPS
     NUMBER_CAPS = Gst.Caps.from_string("timestamp/x-frame-number")
 
-    source = Source(args.log, width, height)
+    source = Source(args.log, width, height, args.codec)
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
