@@ -5,12 +5,14 @@ files. bench/run.sh builds what this needs and calls it; see docs/performance.md
 
 Per tool, source and run: CPU seconds of the whole process tree (wait4 rusage),
 images written, peak resident memory, time from spawn to the first and to the 52nd
-complete file (bench/file_watcher), and on the numbered live source the age of every
-picture (file appeared minus frame sent). Tools are interleaved, the order rotating
-each round, so a busy moment of the machine hits them alike. On the RTSP server, media_demo's
-first image step by step (bench/first_image_breakdown, alternating with media_demo itself)
-on a fresh session, joined mid-GOP and from a 5 fps camera. Results go to
-<out>/results.json; report.py turns them into the tables and the plot.
+complete file (bench/file_watcher), and on the numbered live source, in H.264, HEVC and
+Motion JPEG, the age of every picture (file appeared minus frame sent); for media_demo
+also the program's own account of its CPU time (MEDIA_DEMO_CPU_ACCOUNT). Tools are
+interleaved, the order rotating each round, so a busy moment of the machine hits them
+alike. On the RTSP server, media_demo's first image step by step
+(bench/first_image_breakdown, alternating with media_demo itself) on a fresh session,
+joined mid-GOP and from a 5 fps camera. Results go to <out>/results.json; report.py turns
+them into the tables and the plot.
 """
 import argparse
 import json
@@ -30,6 +32,7 @@ PICTURES = 52
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TOOLS = ["media_demo", "ffmpeg", "opencv", "gstreamer"]
+CODECS = ["h264", "hevc", "mjpeg"]
 SIZES = {"360": (640, 360), "720": (1280, 720), "1080": (1920, 1080), "2160": (3840, 2160)}
 
 
@@ -121,10 +124,33 @@ class Watcher:
         self.thread.join(timeout=5)
 
 
+def read_account(path):
+    """media_demo's account of its CPU time, written as it ends; None where it wrote none."""
+    try:
+        with open(path) as account:
+            data = json.load(account)
+        data["process_cpu_s"] = float(data["process_cpu_s"])
+        data["parts"] = {name: float(seconds) for name, seconds in data["parts"].items()}
+        return data
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+        log(f"  unreadable CPU account {path}: {error}")
+        return None
+    finally:
+        if os.path.exists(path):
+            os.unlink(path)
+
+
 def run_tool(tool, url, build, ffmpeg_q, limit_s, frame_reader=None):
     argv, extra_env, stop_text = tool_command(tool, url, build, ffmpeg_q)
     directory = tempfile.mkdtemp(prefix=f"bench-{tool}-")
     env = dict(os.environ, **extra_env)
+    account_path = None
+    if tool == "media_demo" or tool in VARIANTS:
+        # Beside the watched directory, not in it.
+        account_path = directory + ".cpu.json"
+        env["MEDIA_DEMO_CPU_ACCOUNT"] = account_path
     watcher = Watcher(build, directory, limit_s)
     output = open(os.path.join(directory, ".log"), "w")
     spawned = time.time_ns()
@@ -163,6 +189,11 @@ def run_tool(tool, url, build, ffmpeg_q, limit_s, frame_reader=None):
         "first_ms": (appeared[0] - spawned) / 1e6 if appeared else None,
         "last_ms": (appeared[PICTURES - 1] - spawned) / 1e6 if len(appeared) >= PICTURES else None,
     }
+    account = read_account(account_path) if account_path else None
+    if account is not None:
+        # What the program could not count: its exit after writing the account, and timeout.
+        result["cpu_account"] = account
+        result["after_account_s"] = result["cpu_s"] - account["process_cpu_s"]
     if frame_reader is not None:
         result["numbers"] = frame_reader(directory, watcher.events)
     if len(names) < PICTURES or status not in (0, 130, -signal.SIGINT):
@@ -485,6 +516,7 @@ def main():
     parser.add_argument("--limit", type=int, default=120, help="seconds one tool run may take")
     parser.add_argument("--no-live", action="store_true", help="skip both live sources")
     parser.add_argument("--no-numbered", action="store_true", help="skip the numbered live source")
+    parser.add_argument("--codecs", default=",".join(CODECS), help="codecs of the numbered live source")
     parser.add_argument("--no-stages", action="store_true")
     parser.add_argument("--no-breakdown", action="store_true", help="skip the first-image breakdown")
     parser.add_argument("--variant", action="append", default=[], metavar="NAME=BUILD",
@@ -531,19 +563,22 @@ def main():
                 report["first_image"] = first_image_cases(args.build, rtsp.port, args.runs, 30)
             rtsp.stop()
 
-        if not args.no_live and not args.no_numbered:
-            send_log = os.path.join(args.out, "numbered_sent.log")
+        report["sent"] = {}  # source -> frame number -> [sent_ns, captured_ns]
+        for codec in ([] if args.no_live or args.no_numbered else args.codecs.split(",")):
+            # numbered_1080 is H.264, as before the other codecs were added.
+            name = "numbered_1080" if codec == "h264" else f"numbered_{codec}_1080"
+            send_log = os.path.join(args.out, f"{name}_sent.log")
             open(send_log, "w").close()
             numbered = Server(["/usr/bin/python3", os.path.join(HERE, "numbered_source.py"), "--port", "0",
-                               "--log", send_log])
+                               "--log", send_log, "--codec", codec])
             servers.append(numbered)
             url = f"rtsp://127.0.0.1:{numbered.port}/numbered"
-            results += run_source("numbered_1080", url, tools, args.runs, args, read_numbers(args.build))
+            results += run_source(name, url, tools, args.runs, args, read_numbers(args.build))
             numbered.stop()
-            report["sent"] = {}
+            report["sent"][name] = {}
             for line in open(send_log):
                 number, sent, captured = (int(v) for v in line.split())
-                report["sent"][number] = [sent, captured]
+                report["sent"][name][number] = [sent, captured]
 
         for size in sizes:
             path = os.path.join(args.media, f"h264_{size}.mp4")

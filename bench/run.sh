@@ -1,8 +1,9 @@
 #!/bin/bash
 # Measures media_demo against the tools a user would pick instead (the ffmpeg tool,
-# OpenCV, GStreamer) on a live 1080p RTSP stream, a live numbered stream (picture age)
-# and H.264 MP4 files from 640x360 to 3840x2160; media_demo's time to its first image
-# step by step (fresh session, joined mid-GOP, 5 fps camera); then the stages alone. Writes the
+# OpenCV, GStreamer) on a live 1080p RTSP stream, a live numbered stream in H.264, HEVC
+# and Motion JPEG (picture age) and H.264 MP4 files from 640x360 to 3840x2160, with
+# media_demo's own account of its CPU time; media_demo's time to its first image step by
+# step (fresh session, joined mid-GOP, 5 fps camera); then the stages alone. Writes the
 # tables of docs/performance.md and docs/performance.png. 10-15 minutes; --quick
 # (two runs, two sizes) about 5.
 #
@@ -22,7 +23,8 @@ done
 build=${BENCH_BUILD:-build-bench}
 out="$build/results"
 
-# The project's own packages, then what only the comparison needs.
+# The project's own packages (x265enc of the HEVC numbered stream among them, in
+# gstreamer1.0-plugins-bad), then what only the comparison needs.
 ./scripts/install-deps.sh
 extra=""
 command -v gnuplot >/dev/null || extra="$extra gnuplot-nox"
