@@ -18,7 +18,9 @@ int64_t get_current_time_stamp();
 // FFmpeg's interrupt callback: ctx points to the demuxer's watchdog stamp.
 int interrupt_callback(void* ctx);
 
+class AccessUnitAssembler;
 class ConnectionActivity;
+class InterleavedPeek;
 
 class Demuxer {
 public:
@@ -58,6 +60,12 @@ private:
     static int watchdog(void* demuxer);
     bool start_open();
     bool open_input(const std::string& url, const std::string& shown_name);
+    void assemble_pictures_ourselves(const std::string& url);
+    void describe_from_first_slice(AVStream& stream);
+    int read_frame(AVPacket& packet);
+    // The next packet, of any stream; the video stream's as whole pictures.
+    int read_picture(std::shared_ptr<AVPacket>& packet);
+    int pull_packet(AVPacket& packet);
 
     AVDictionary* opt = nullptr;
     AVFormatContext* format_ctx_ = nullptr;
@@ -69,6 +77,12 @@ private:
     bool connection_cut_ = false;
     // An RTSP session's own connection, which the input's byte counter does not see.
     std::unique_ptr<ConnectionActivity> session_activity_;
+    // RTSP H.264 and HEVC: pictures joined here rather than by FFmpeg's parser, and ended
+    // by the marker bit read off the connection.
+    std::unique_ptr<AccessUnitAssembler> assembler_;
+    std::unique_ptr<InterleavedPeek> peek_;
+    int video_channel_ = -1;
+    bool described_ = false;  // size, format and rate known without probing
 };
 
 }  // namespace ffmpeg

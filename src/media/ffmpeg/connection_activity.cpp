@@ -73,10 +73,11 @@ ConnectionActivity::ConnectionActivity(const std::string& url) {
     address_ = numeric(host);
 }
 
-bool ConnectionActivity::received_within(int64_t within_ms) const {
+template <typename Visit>
+void ConnectionActivity::for_each_connection(Visit visit) const {
     const std::unique_ptr<DIR, DirCloser> fds(opendir("/proc/self/fd"));
     if (!fds) {
-        return false;
+        return;
     }
     while (const dirent* entry = readdir(fds.get())) {
         char* end = nullptr;
@@ -91,14 +92,32 @@ bool ConnectionActivity::received_within(int64_t within_ms) const {
             (!address_.empty() && address != address_)) {
             continue;
         }
-        tcp_info tcp{};
-        socklen_t tcp_size = sizeof tcp;
-        if (getsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_INFO, &tcp, &tcp_size) == 0 &&
-            static_cast<int64_t>(tcp.tcpi_last_data_recv) <= within_ms) {
-            return true;
+        if (!visit(static_cast<int>(fd))) {
+            return;
         }
     }
-    return false;
+}
+
+bool ConnectionActivity::received_within(int64_t within_ms) const {
+    bool received = false;
+    for_each_connection([&](int fd) {
+        tcp_info tcp{};
+        socklen_t tcp_size = sizeof tcp;
+        received = getsockopt(fd, IPPROTO_TCP, TCP_INFO, &tcp, &tcp_size) == 0 &&
+                   static_cast<int64_t>(tcp.tcpi_last_data_recv) <= within_ms;
+        return !received;
+    });
+    return received;
+}
+
+int ConnectionActivity::only_connection() const {
+    int found = -1;
+    int count = 0;
+    for_each_connection([&](int fd) {
+        found = fd;
+        return ++count < 2;
+    });
+    return count == 1 ? found : -1;
 }
 
 }  // namespace ffmpeg

@@ -18,7 +18,14 @@ public:
     // milliseconds. False when none is open, or the system cannot tell.
     bool received_within(int64_t within_ms) const;
 
+    // The descriptor of the one such connection, or -1 when there is none or more than one.
+    int only_connection() const;
+
 private:
+    // Calls `visit(fd)` for each connection to the watched peer until it returns false.
+    template <typename Visit>
+    void for_each_connection(Visit visit) const;
+
     int port_;
     std::string address_;  // the numeric peer address, or empty to match any
 };

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <thread>
 
+#include "access_unit_assembler.h"
 #include "connection_activity.h"
+#include "interleaved_peek.h"
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
 #include "media/ffmpeg/log_redaction.h"
@@ -16,6 +18,13 @@ namespace {
 
 constexpr int64_t kWatchdogSeconds = 2;
 constexpr auto kMp4ReadPause = std::chrono::milliseconds(35);
+// Packets read for a slice header before probing is left to FFmpeg: a 4K picture's
+// keyframe can take a few hundred, and a session may begin in the middle of one.
+constexpr int kPacketsToDescribe = 2000;
+
+struct ParserCloser {
+    void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
+};
 
 // "nobuffer" throws away what probing read. On a live source that is stale data; on a
 // file it is the first pictures, and a file with a single keyframe would yield nothing.
@@ -108,6 +117,10 @@ bool Demuxer::start_open() {
     install_log_redaction();
     close();
     session_activity_.reset();
+    assembler_.reset();
+    peek_.reset();
+    video_channel_ = -1;
+    described_ = false;
     video_stream_index_ = -1;
     suffix_.clear();
     format_ctx_ = avformat_alloc_context();
@@ -178,6 +191,9 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
 
     // On failure FFmpeg frees the context and nulls format_ctx_.
     AV_CHECK(avformat_open_input(&format_ctx_, url.c_str(), nullptr, &opt));
+    if (is_rtsp(url)) {
+        assemble_pictures_ourselves(url);
+    }
     // A source that has answered every request of the session (RTSP's DESCRIBE, SETUP and
     // PLAY) has shown it is alive, whatever the watchdog could see of its connection. The
     // first picture gets the watchdog's full budget from there: a one-picture-a-second
@@ -185,7 +201,9 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     last_read_time_ = get_current_time_stamp();
     // Probing cut short by the watchdog can still report success, with the connection
     // left in the middle of a message: every later read would fail or read garbage.
-    int probed = avformat_find_stream_info(format_ctx_, nullptr);
+    // A stream described from its first slice needs no probing, which would try to decode
+    // a piece of a picture.
+    int probed = described_ ? 0 : avformat_find_stream_info(format_ctx_, nullptr);
     if (probed >= 0 && watchdog_fired_) {
         probed = AVERROR_EXIT;
     }
@@ -206,6 +224,73 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     return true;
 }
 
+// An RTSP session has described its streams by now and sent no picture yet. FFmpeg's
+// parser would hand out each H.264 or HEVC picture only once the next one begins, a frame
+// interval late; with the parser off, the pieces are joined here and a picture goes out
+// as soon as its last packet is in.
+void Demuxer::assemble_pictures_ourselves(const std::string& url) {
+    for (unsigned int i = 0; i < format_ctx_->nb_streams; ++i) {
+        const AVCodecParameters* stream = format_ctx_->streams[i]->codecpar;
+        if (stream->codec_type != AVMEDIA_TYPE_VIDEO) {
+            continue;
+        }
+        if (!AccessUnitAssembler::handles(stream->codec_id)) {
+            return;
+        }
+        format_ctx_->flags |= AVFMT_FLAG_NOPARSE;
+        video_stream_index_ = static_cast<int>(i);
+        assembler_ = std::make_unique<AccessUnitAssembler>(stream->codec_id);
+        // The connection carries RTP in the clear only for rtsp://; rtsps:// is encrypted.
+        const int connection = session_activity_ ? session_activity_->only_connection() : -1;
+        if (connection >= 0 && url.compare(0, 7, "rtsp://") == 0) {
+            peek_ = std::make_unique<InterleavedPeek>(connection, stream->codec_id);
+        }
+        describe_from_first_slice(*format_ctx_->streams[i]);
+        return;
+    }
+}
+
+// Without its parser, FFmpeg's probing would try to decode a piece of a picture to learn
+// its size. FFmpeg's parser learns size, pixel format and frame rate from the parameter
+// sets and the first slice header, which the first packet of a picture holds; with them
+// known, probing reads nothing and the packets read here are kept for decoding.
+void Demuxer::describe_from_first_slice(AVStream& stream) {
+    std::unique_ptr<AVCodecParserContext, ParserCloser> parser(av_parser_init(stream.codecpar->codec_id));
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> described(avcodec_alloc_context3(nullptr));
+    if (!parser || !described || avcodec_parameters_to_context(described.get(), stream.codecpar) < 0) {
+        return;
+    }
+    parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    // H.264 counts time in fields; its decoder says so, and the parser's rate relies on it.
+    if (stream.codecpar->codec_id == AV_CODEC_ID_H264) {
+        described->ticks_per_frame = 2;
+    }
+    std::shared_ptr<AVPacket> packet = make_packet();
+    for (int read = 0; packet && read < kPacketsToDescribe; ++read) {
+        if (pull_packet(*packet) < 0) {
+            return;
+        }
+        // Parameter sets and SEI alone describe no picture, and the parser complains of them.
+        if (packet->stream_index != video_stream_index_ || !assembler_->pending_has_slice()) {
+            continue;
+        }
+        const std::vector<uint8_t>& picture = assembler_->pending();
+        uint8_t* out = nullptr;
+        int out_size = 0;
+        av_parser_parse2(parser.get(), described.get(), &out, &out_size, picture.data(),
+                         static_cast<int>(picture.size()), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (parser->width > 0 && parser->height > 0 && parser->format >= 0) {
+            stream.codecpar->width = parser->width;
+            stream.codecpar->height = parser->height;
+            stream.codecpar->format = parser->format;
+            if (described->framerate.num > 0 && described->framerate.den > 0) {
+                stream.avg_frame_rate = described->framerate;
+            }
+            described_ = true;
+            return;
+        }
+    }
+}
 void Demuxer::close() {
     if (opt != nullptr) {
         av_dict_free(&opt);
@@ -232,9 +317,52 @@ int Demuxer::read_packet(std::shared_ptr<AVPacket>& packet) {
     if (connection_cut_) {
         return AVERROR_EXIT;
     }
+    if (assembler_) {
+        return read_picture(packet);
+    }
     last_read_time_ = get_current_time_stamp();
-    const int status = av_read_frame(format_ctx_, packet.get());
+    return read_frame(*packet);
+}
+
+int Demuxer::read_frame(AVPacket& packet) {
+    const int status = av_read_frame(format_ctx_, &packet);
     connection_cut_ = watchdog_fired_ || status == AVERROR(ETIMEDOUT);
+    return status;
+}
+
+int Demuxer::read_picture(std::shared_ptr<AVPacket>& packet) {
+    for (;;) {
+        if (assembler_->pop(packet)) {
+            return 0;
+        }
+        const int status = pull_packet(*packet);
+        if (status < 0 || packet->stream_index != video_stream_index_) {
+            return status;
+        }
+    }
+}
+
+// Reads one packet; one of the video stream goes into the assembler, with what the
+// connection said about its marker bit.
+int Demuxer::pull_packet(AVPacket& packet) {
+    last_read_time_ = get_current_time_stamp();
+    InterleavedPeek::Next next;
+    if (peek_ && assembler_->trusts_markers()) {
+        next = peek_->next(kWatchdogSeconds * 1000);
+    }
+    av_packet_unref(&packet);
+    const int status = read_frame(packet);
+    if (status < 0 || packet.stream_index != video_stream_index_) {
+        return status;
+    }
+    bool marker = false;
+    if (next.known && next.depacketized_size == packet.size) {
+        if (video_channel_ < 0) {
+            video_channel_ = next.channel;
+        }
+        marker = next.channel == video_channel_ && next.marker;
+    }
+    assembler_->push(packet, marker);
     return status;
 }
 
