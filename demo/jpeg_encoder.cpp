@@ -1,11 +1,16 @@
 #include "jpeg_encoder.h"
 
+#include <algorithm>
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio>  // jpeglib.h needs FILE declared first
 #include <cstdlib>
+#include <cstring>
 
 #include <jpeglib.h>
 #include <jerror.h>
+
+#include "media/ffmpeg/av.h"
 
 // libjpeg-turbo's extension, in every libjpeg-turbo since 1.1: it reads BGR rows as they are.
 #ifndef JCS_EXTENSIONS
@@ -16,6 +21,60 @@ namespace {
 
 constexpr int kQuality = 95;
 constexpr int kRowsPerCall = 16;  // one MCU row of 4:2:0
+constexpr int kChromaRowsPerCall = kRowsPerCall / 2;
+
+// GCC at -O2 vectorises a loop only when its length is a known multiple of its vector
+// width: rows are taken in blocks of this many samples, and what is left one by one.
+constexpr int kBlock = 16;
+
+// Limited-range luma to full range: (Y - 16) * 255 / 219, rounded. 219 is odd, so no
+// result falls exactly halfway.
+inline unsigned char full_range_luma(unsigned char sample) {
+    const unsigned y = std::min(std::max(unsigned{sample}, 16u), 235u) - 16u;
+    return static_cast<unsigned char>((y * 255u + 109u) / 219u);
+}
+
+// Limited-range chroma to full range: (C - 128) * 255 / 224 + 128, rounded. The only exact
+// halves, at 16 and 240, round down, so the ends of the range land on 0 and 255.
+inline unsigned char full_range_chroma(unsigned char sample) {
+    const unsigned c = std::min(std::max(unsigned{sample}, 16u), 240u) - 16u;
+    return static_cast<unsigned char>((c * 255u + 223u) / 224u);
+}
+
+inline unsigned char as_is(unsigned char sample) { return sample; }
+
+template <unsigned char (*Map)(unsigned char)>
+void map_row(const unsigned char* __restrict in, unsigned char* __restrict out, int count) {
+    for (; count >= kBlock; count -= kBlock, in += kBlock, out += kBlock) {
+        for (int i = 0; i < kBlock; ++i) out[i] = Map(in[i]);
+    }
+    for (int i = 0; i < count; ++i) out[i] = Map(in[i]);
+}
+
+// NV12's interleaved chroma pairs into the separate Cb and Cr rows libjpeg reads, in one
+// pass: GCC finds taking every other sample, one plane at a time, not worth vectorising.
+template <unsigned char (*Map)(unsigned char)>
+void split_row(const unsigned char* __restrict in, unsigned char* __restrict cb, unsigned char* __restrict cr,
+               int count) {
+    for (; count >= kBlock; count -= kBlock, in += 2 * kBlock, cb += kBlock, cr += kBlock) {
+        for (int i = 0; i < kBlock; ++i) {
+            cb[i] = Map(in[2 * i]);
+            cr[i] = Map(in[2 * i + 1]);
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        cb[i] = Map(in[2 * i]);
+        cr[i] = Map(in[2 * i + 1]);
+    }
+}
+
+bool is_full_range(const AVFrame& frame) {
+    return frame.format == AV_PIX_FMT_YUVJ420P || frame.color_range == AVCOL_RANGE_JPEG;
+}
+
+const unsigned char* row_of(const AVFrame& frame, int plane, int row) {
+    return frame.data[plane] + static_cast<std::ptrdiff_t>(row) * frame.linesize[plane];
+}
 
 }  // namespace
 
@@ -31,6 +90,11 @@ struct JpegEncoder::State {
     unsigned char* buffer = nullptr;
     std::size_t capacity = 0;
     std::size_t size = 0;
+
+    // One iMCU row of the picture being encoded from its planes, as JPEG holds it: 16 luma
+    // rows, then 8 Cb and 8 Cr rows, each `width` or `width / 2` bytes.
+    unsigned char* band = nullptr;
+    std::size_t band_capacity = 0;
 
     bool created = false;
 
@@ -51,6 +115,7 @@ struct JpegEncoder::State {
             jpeg_destroy_compress(&compress);
         }
         std::free(buffer);
+        std::free(band);
     }
 
     static State& of(j_common_ptr info) { return *static_cast<State*>(info->client_data); }
@@ -137,6 +202,101 @@ struct JpegEncoder::State {
         jpeg_finish_compress(&compress);
         return true;
     }
+
+    bool grow_band(std::size_t wanted) {
+        if (band_capacity >= wanted) {
+            return true;
+        }
+        auto* bigger = static_cast<unsigned char*>(std::realloc(band, wanted));
+        if (bigger == nullptr) {
+            return false;
+        }
+        band = bigger;
+        band_capacity = wanted;
+        return true;
+    }
+
+    // Fills the band with the iMCU row that starts at picture row `top` and points libjpeg's
+    // rows at it. Even planes that need no change are copied: libjpeg reads 16 rows at a
+    // time a block wide, which costs more from a frame the cache no longer holds than
+    // reading each row once whole. Rows below the picture repeat its last row, as libjpeg
+    // pads a picture itself; it reads them only up to the end of their 8x8 block.
+    void fill_band(const AVFrame& frame, int top, bool full_range, JSAMPROW* luma, JSAMPROW* cb, JSAMPROW* cr) {
+        const int width = frame.width;
+        const int luma_rows = std::min(kRowsPerCall, frame.height - top);
+        for (int i = 0; i < luma_rows; ++i) {
+            luma[i] = band + static_cast<std::size_t>(i) * width;
+            const unsigned char* in = row_of(frame, 0, top + i);
+            if (full_range) {
+                std::memcpy(luma[i], in, static_cast<std::size_t>(width));
+            } else {
+                map_row<full_range_luma>(in, luma[i], width);
+            }
+        }
+        std::fill(luma + luma_rows, luma + kRowsPerCall, luma[luma_rows - 1]);
+
+        const int chroma_width = width / 2;
+        unsigned char* const cb_band = band + static_cast<std::size_t>(kRowsPerCall) * width;
+        unsigned char* const cr_band = cb_band + static_cast<std::size_t>(kChromaRowsPerCall) * chroma_width;
+        const int chroma_top = top / 2;
+        const int chroma_rows = std::min(kChromaRowsPerCall, frame.height / 2 - chroma_top);
+        for (int i = 0; i < chroma_rows; ++i) {
+            cb[i] = cb_band + static_cast<std::size_t>(i) * chroma_width;
+            cr[i] = cr_band + static_cast<std::size_t>(i) * chroma_width;
+            const int row = chroma_top + i;
+            if (frame.format == AV_PIX_FMT_NV12) {
+                if (full_range) {
+                    split_row<as_is>(row_of(frame, 1, row), cb[i], cr[i], chroma_width);
+                } else {
+                    split_row<full_range_chroma>(row_of(frame, 1, row), cb[i], cr[i], chroma_width);
+                }
+            } else if (full_range) {
+                std::memcpy(cb[i], row_of(frame, 1, row), static_cast<std::size_t>(chroma_width));
+                std::memcpy(cr[i], row_of(frame, 2, row), static_cast<std::size_t>(chroma_width));
+            } else {
+                map_row<full_range_chroma>(row_of(frame, 1, row), cb[i], chroma_width);
+                map_row<full_range_chroma>(row_of(frame, 2, row), cr[i], chroma_width);
+            }
+        }
+        std::fill(cb + chroma_rows, cb + kChromaRowsPerCall, cb[chroma_rows - 1]);
+        std::fill(cr + chroma_rows, cr + kChromaRowsPerCall, cr[chroma_rows - 1]);
+    }
+
+    // Runs libjpeg over the frame's planes; as for compress_rows, no object with a
+    // destructor may live in this frame.
+    bool compress_planes(const AVFrame& frame) {
+        if (setjmp(failure) != 0) {
+            jpeg_abort_compress(&compress);
+            return false;
+        }
+        compress.image_width = static_cast<JDIMENSION>(frame.width);
+        compress.image_height = static_cast<JDIMENSION>(frame.height);
+        compress.input_components = 3;
+        compress.in_color_space = JCS_YCbCr;
+        jpeg_set_defaults(&compress);
+        jpeg_set_quality(&compress, kQuality, TRUE);
+        // The defaults are 4:2:0 already; the rows handed over are laid out for exactly that.
+        compress.comp_info[0].h_samp_factor = 2;
+        compress.comp_info[0].v_samp_factor = 2;
+        for (int chroma = 1; chroma <= 2; ++chroma) {
+            compress.comp_info[chroma].h_samp_factor = 1;
+            compress.comp_info[chroma].v_samp_factor = 1;
+        }
+        compress.raw_data_in = TRUE;
+        jpeg_start_compress(&compress, TRUE);
+
+        const bool full_range = is_full_range(frame);
+        JSAMPROW luma[kRowsPerCall];
+        JSAMPROW cb[kChromaRowsPerCall];
+        JSAMPROW cr[kChromaRowsPerCall];
+        JSAMPARRAY planes[3] = {luma, cb, cr};
+        while (compress.next_scanline < compress.image_height) {
+            fill_band(frame, static_cast<int>(compress.next_scanline), full_range, luma, cb, cr);
+            jpeg_write_raw_data(&compress, planes, kRowsPerCall);
+        }
+        jpeg_finish_compress(&compress);
+        return true;
+    }
 };
 
 JpegEncoder::JpegEncoder() : state_(std::make_unique<State>()) {}
@@ -154,6 +314,52 @@ bool JpegEncoder::encode(const cv::Mat& image, std::string& error) {
         return false;
     }
     if (!state_->compress_rows(image)) {
+        error = state_->message;
+        return false;
+    }
+    return true;
+}
+
+bool JpegEncoder::takes_planes_of(const AVFrame& frame) {
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    const bool interleaved = format == AV_PIX_FMT_NV12;
+    if (format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P && !interleaved) {
+        return false;
+    }
+    // The matrices the BGR conversion reads as BT.601; with any other the file's colours
+    // would not be the image's.
+    if (frame.colorspace != AVCOL_SPC_UNSPECIFIED && frame.colorspace != AVCOL_SPC_BT470BG &&
+        frame.colorspace != AVCOL_SPC_SMPTE170M) {
+        return false;
+    }
+    // libjpeg reads whole 8x8 blocks of each plane; a width that is a multiple of 16 keeps it
+    // inside every row. An odd height has a half chroma row that the BGR conversion handles
+    // its own way.
+    if (frame.width <= 0 || frame.width % 16 != 0 || frame.height <= 0 || frame.height % 2 != 0) {
+        return false;
+    }
+    const int chroma_bytes = interleaved ? frame.width : frame.width / 2;
+    return frame.data[0] != nullptr && frame.data[1] != nullptr && (interleaved || frame.data[2] != nullptr) &&
+           frame.linesize[0] >= frame.width && frame.linesize[1] >= chroma_bytes &&
+           (interleaved || frame.linesize[2] >= chroma_bytes);
+}
+
+bool JpegEncoder::encode(const AVFrame& frame, std::string& error) {
+    state_->size = 0;
+    if (!takes_planes_of(frame)) {
+        error = "not a BT.601 4:2:0 picture whose planes can be encoded as they are";
+        return false;
+    }
+    if (!state_->created) {
+        error = "libjpeg could not start";
+        return false;
+    }
+    const std::size_t band_bytes = static_cast<std::size_t>(kRowsPerCall + kChromaRowsPerCall) * frame.width;
+    if (!state_->grow_band(band_bytes)) {
+        error = "out of memory";
+        return false;
+    }
+    if (!state_->compress_planes(frame)) {
         error = state_->message;
         return false;
     }

@@ -6,6 +6,8 @@
 
 #include <opencv2/core/mat.hpp>
 
+struct AVFrame;
+
 // Encodes 8-bit images as baseline JPEG with libjpeg at quality 95 and 4:2:0 chroma, the
 // settings cv::imwrite uses by default, and gives the same bytes. Calling libjpeg directly
 // lets it read BGR rows in place, where OpenCV copies every row into RGB order first, and
@@ -21,6 +23,18 @@ public:
     // Encodes a BGR (CV_8UC3) or grey (CV_8UC1) image into the encoder's buffer. False,
     // with the reason in `error`, for any other image or when libjpeg fails.
     bool encode(const cv::Mat& image, std::string& error);
+
+    // Whether `encode` can take this decoded picture's own 4:2:0 planes (yuv420p, yuvj420p,
+    // nv12), which spares libjpeg's colour conversion and chroma downsampling, and still
+    // give the picture its BGR image shows: only BT.601 pictures, whose YCbCr is JPEG's once
+    // the range is full, at an even height and a width that is a multiple of 16. Every other
+    // picture is to be encoded from its BGR image.
+    static bool takes_planes_of(const AVFrame& frame);
+
+    // Encodes a picture `takes_planes_of` accepts, stretching limited range to JPEG's full
+    // range, with the BGR path's quality and tables. False, with the reason in `error`, for
+    // any other picture or when libjpeg fails. The frame is only read.
+    bool encode(const AVFrame& frame, std::string& error);
 
     // The latest encoded picture; valid until the next `encode`.
     const unsigned char* data() const;

@@ -1,9 +1,11 @@
 // The program's JPEG encoder must give exactly what cv::imwrite would write, for any
-// picture size, and stay usable after refusing an image or a libjpeg failure. Its file
+// picture size, and stay usable after refusing an image or a libjpeg failure. Encoded from
+// a decoded picture's own planes, it must give the picture its BGR image shows. Its file
 // writer must be safe in a directory that others can write to.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +17,8 @@
 
 #include "jpeg_encoder.h"
 #include "jpeg_file.h"
+#include "media/ffmpeg/av.h"
+#include "media/ffmpeg/scaler.h"
 
 namespace {
 
@@ -47,6 +51,56 @@ cv::Mat noise(int width, int height, int type) {
     cv::RNG rng(12345);
     rng.fill(image, cv::RNG::UNIFORM, 0, 256);
     return image;
+}
+
+// A decoded 4:2:0 picture: luma with sharp edges, and smooth chroma, as a camera's is, that
+// stays within the colours BGR can hold, so that neither way of encoding clips what the
+// other keeps.
+std::shared_ptr<AVFrame> picture(int width, int height, AVPixelFormat format, AVColorRange range,
+                                 AVColorSpace space = AVCOL_SPC_UNSPECIFIED) {
+    auto frame = media::ffmpeg::make_frame();
+    frame->width = width;
+    frame->height = height;
+    frame->format = format;
+    frame->color_range = range;
+    frame->colorspace = space;
+    // Planes of exactly the picture's size, where a sanitiser sees any read past them.
+    const bool interleaved = format == AV_PIX_FMT_NV12;
+    const int plane_widths[] = {width, interleaved ? width : width / 2, interleaved ? 0 : width / 2};
+    for (int plane = 0; plane < 3 && plane_widths[plane] > 0; ++plane) {
+        frame->buf[plane] = av_buffer_alloc(static_cast<size_t>(plane_widths[plane]) * (plane == 0 ? height : height / 2));
+        frame->data[plane] = frame->buf[plane]->data;
+        frame->linesize[plane] = plane_widths[plane];
+    }
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            frame->data[0][y * frame->linesize[0] + x] = static_cast<uint8_t>(40 + (x + 2 * y) % 160);
+        }
+    }
+    for (int y = 0; y < height / 2; ++y) {
+        for (int x = 0; x < width / 2; ++x) {
+            const auto cb = static_cast<uint8_t>(128 - 24 + std::abs((x / 3 + y) % 96 - 48));
+            const auto cr = static_cast<uint8_t>(128 + 24 - std::abs((x + y / 2) % 96 - 48));
+            if (format == AV_PIX_FMT_NV12) {
+                frame->data[1][y * frame->linesize[1] + 2 * x] = cb;
+                frame->data[1][y * frame->linesize[1] + 2 * x + 1] = cr;
+            } else {
+                frame->data[1][y * frame->linesize[1] + x] = cb;
+                frame->data[2][y * frame->linesize[2] + x] = cr;
+            }
+        }
+    }
+    return frame;
+}
+
+// The BGR image the program keeps of the picture.
+cv::Mat program_image(const std::shared_ptr<AVFrame>& frame) {
+    auto scaler = media::ffmpeg::Scaler::createShare(frame->width, frame->height,
+                                                     static_cast<AVPixelFormat>(frame->format), frame->width,
+                                                     frame->height, AV_PIX_FMT_BGR24);
+    std::shared_ptr<cv::Mat> image;
+    EXPECT_TRUE(scaler->scale(frame, image));
+    return image ? *image : cv::Mat();
 }
 
 TEST(JpegEncoder, GivesTheBytesOfOpenCvsDefaultJpegAtEverySize) {
@@ -104,6 +158,37 @@ TEST(JpegEncoder, ReportsLibjpegsOwnFailureAndRecovers) {
     EXPECT_EQ(encoder.size(), 0u);
     const cv::Mat good = gradient(40, 30, CV_8UC3);
     EXPECT_EQ(encoder_bytes(encoder, good), opencv_bytes(good));
+}
+
+TEST(JpegEncoder, EncodesDecodedPlanesAsTheImageTheProgramKeepsShowsThem) {
+    JpegEncoder encoder;
+    struct Layout {
+        AVPixelFormat format;
+        AVColorRange range;
+    };
+    const Layout layouts[] = {{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG},
+                              {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG},
+                              {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED},
+                              {AV_PIX_FMT_NV12, AVCOL_RANGE_UNSPECIFIED},
+                              {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG}};
+    // Heights that end part-way through the last row of 16 luma and 8 chroma rows.
+    const cv::Size sizes[] = {{1920, 1080}, {48, 34}};
+    for (const Layout& layout : layouts) {
+        for (const cv::Size size : sizes) {
+            SCOPED_TRACE(std::string(av_get_pix_fmt_name(layout.format)) + " range " + std::to_string(layout.range) +
+                         " " + std::to_string(size.width) + "x" + std::to_string(size.height));
+            const auto frame = picture(size.width, size.height, layout.format, layout.range);
+            ASSERT_TRUE(JpegEncoder::takes_planes_of(*frame));
+            std::string error;
+            ASSERT_TRUE(encoder.encode(*frame, error)) << error;
+            const cv::Mat from_planes =
+                cv::imdecode(std::vector<unsigned char>(encoder.data(), encoder.data() + encoder.size()),
+                             cv::IMREAD_COLOR);
+            const cv::Mat from_image = cv::imdecode(encoder_bytes(encoder, program_image(frame)), cv::IMREAD_COLOR);
+            ASSERT_EQ(from_planes.size(), size);
+            EXPECT_GT(cv::PSNR(from_planes, from_image), 40.0);
+        }
+    }
 }
 
 TEST(JpegFileWriter, NeverWritesThroughLinksPlantedUnderItsNames) {
