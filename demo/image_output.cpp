@@ -44,7 +44,10 @@ ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& fr
     }
     mat_queue_.push(bgr_mat);
 
-    jpeg_writer_.write(std::to_string(frame_index) + ".jpg", *bgr_mat);
+    // The file is encoded from the decoded picture itself where the encoder can take it: the
+    // queue's image shows the same picture, and libjpeg would spend more converting that
+    // image back to YCbCr than the picture's own planes cost.
+    jpeg_writer_.write(std::to_string(frame_index) + ".jpg", *frame, *bgr_mat);
 
     const int written_index = frame_index++;
     return written_index > kLastImageIndex - 1 ? ImageOutcome::LimitReached : ImageOutcome::Written;

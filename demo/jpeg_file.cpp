@@ -64,7 +64,23 @@ bool JpegFileWriter::write(const std::string& path, const cv::Mat& image) {
         LOG_ERROR("write image {} failed: {}", path, reason);
         return false;
     }
+    return write_encoded(path);
+}
 
+bool JpegFileWriter::write(const std::string& path, const AVFrame& frame, const cv::Mat& image) {
+    if (!JpegEncoder::takes_planes_of(frame)) {
+        return write(path, image);
+    }
+    std::string reason;
+    if (!encoder_.encode(frame, reason)) {
+        LOG_ERROR("write image {} failed: {}", path, reason);
+        return false;
+    }
+    return write_encoded(path);
+}
+
+// Writes the encoder's latest picture to `path`.
+bool JpegFileWriter::write_encoded(const std::string& path) {
     std::string temporary;
     const int fd = create_temporary(path, temporary);
     if (fd < 0) {

@@ -15,6 +15,12 @@ public:
     // False, with an error line naming the file, when the image could not be written.
     bool write(const std::string& path, const cv::Mat& image);
 
+    // The same for a decoded picture and its BGR image: from the picture's own planes when
+    // the encoder takes them, which costs less, else from the image.
+    bool write(const std::string& path, const AVFrame& frame, const cv::Mat& image);
+
 private:
+    bool write_encoded(const std::string& path);
+
     JpegEncoder encoder_;  // reused: a picture's JPEG is about the same size each time
 };

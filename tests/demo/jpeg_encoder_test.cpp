@@ -103,6 +103,11 @@ cv::Mat program_image(const std::shared_ptr<AVFrame>& frame) {
     return image ? *image : cv::Mat();
 }
 
+std::vector<unsigned char> file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 TEST(JpegEncoder, GivesTheBytesOfOpenCvsDefaultJpegAtEverySize) {
     JpegEncoder encoder;  // one encoder for all, as the program keeps one
     const cv::Size sizes[] = {{1, 1}, {17, 9}, {104, 58}, {640, 360}, {1918, 1080}, {1921, 1081}};
@@ -189,6 +194,33 @@ TEST(JpegEncoder, EncodesDecodedPlanesAsTheImageTheProgramKeepsShowsThem) {
             EXPECT_GT(cv::PSNR(from_planes, from_image), 40.0);
         }
     }
+}
+
+TEST(JpegFileWriter, WritesFromThePlanesOnlyWhereTheEncoderTakesThem) {
+    namespace fs = std::filesystem;
+    std::string base = (fs::temp_directory_path() / "jpeg-planes-test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(base.data()), nullptr);
+    const std::string path = base + "/0.jpg";
+    JpegFileWriter writer;
+    JpegEncoder encoder;
+    std::string error;
+
+    const auto taken = picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M);
+    ASSERT_TRUE(writer.write(path, *taken, program_image(taken)));
+    ASSERT_TRUE(encoder.encode(*taken, error)) << error;
+    EXPECT_EQ(file_bytes(path), std::vector<unsigned char>(encoder.data(), encoder.data() + encoder.size()));
+
+    // Another matrix, and a width whose rows do not end on a whole block: the BGR image.
+    const std::shared_ptr<AVFrame> others[] = {
+        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709),
+        picture(1000, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG)};
+    for (const auto& frame : others) {
+        EXPECT_FALSE(JpegEncoder::takes_planes_of(*frame));
+        const cv::Mat image = program_image(frame);
+        ASSERT_TRUE(writer.write(path, *frame, image));
+        EXPECT_EQ(file_bytes(path), encoder_bytes(encoder, image));
+    }
+    fs::remove_all(base);
 }
 
 TEST(JpegFileWriter, NeverWritesThroughLinksPlantedUnderItsNames) {
