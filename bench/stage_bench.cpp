@@ -1,9 +1,10 @@
 // media_demo's per-picture stages, each alone on the same pictures, for the limit the
 // whole program is compared against: decoding (the program's decoder set-up, packets
 // already in memory), conversion to a BGR image, JPEG encoding (the program's encoder
-// and its reused buffer), and encoding plus writing the file. Apart from those, the price of
-// the fresh memory the program's queue of images needs: that many new images, each
-// page touched once.
+// and its reused buffer) from the BGR image and from the decoded picture's own planes,
+// and encoding plus writing the file from whichever of the two the program takes. Apart
+// from those, the price of the fresh memory the program's queue of images needs: that
+// many new images, each page touched once.
 // Usage: stage_bench <video file> [runs] [pictures]
 // Prints "<stage> cpu_ms=<median per picture> wall_ms=<median per picture>
 // first_cpu_ms=<first run>" per stage; CPU time is the whole process's (every thread).
@@ -173,6 +174,13 @@ int main(int argc, char** argv) {
             if (!encoder.encode(picture, error)) std::exit(1);
         }
     });
+    if (JpegEncoder::takes_planes_of(*frames.front())) {
+        measure("encode_planes", runs, pictures, [&] {
+            for (const auto& frame : frames) {
+                if (!encoder.encode(*frame, error)) std::exit(1);
+            }
+        });
+    }
 
     char directory[] = "/tmp/stage_bench.XXXXXX";
     if (mkdtemp(directory) == nullptr) {
@@ -181,7 +189,7 @@ int main(int argc, char** argv) {
     JpegFileWriter writer;
     measure("encode_write", runs, pictures, [&] {
         for (std::size_t i = 0; i < images.size(); ++i) {
-            writer.write(std::string(directory) + "/" + std::to_string(i) + ".jpg", images[i]);
+            writer.write(std::string(directory) + "/" + std::to_string(i) + ".jpg", *frames[i], images[i]);
         }
     });
     for (std::size_t i = 0; i < images.size(); ++i) {
