@@ -36,8 +36,8 @@ def h264(name, gop=25, extra=""):
             f"rtph264pay config-interval=1 pt=96 name={name}")
 
 
-def hevc(gop=25):
-    return (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={gop} ! "
+def hevc(gop=25, extra=""):
+    return (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={gop} {extra} ! "
             "rtph265pay config-interval=-1 pt=96 name=pay0")
 
 
@@ -100,6 +100,9 @@ def mounts(width, height):
                 "audioresample ! opusenc ! rtpopuspay pt=97 name=pay0 "
                 f"{video(width, height)} ! {h264('pay1')} )"),
         "/h264_1080": f"( {video(1920, 1080)} ! {h264('pay0')} )",
+        # Four slices a picture, as cameras commonly send.
+        "/h264_slices4": f"( {video(width, height)} ! {h264('pay0', 25, 'option-string=slices=4')} )",
+        "/hevc_slices4": f"( {video(width, height)} ! {hevc(25, 'option-string=slices=4')} )",
         # Periodic intra refresh: recovery point messages, and no IDR picture
         # after the first, so a client joining later never sees one.
         "/h264_intra_refresh": (f"( {video(width, height)} ! "

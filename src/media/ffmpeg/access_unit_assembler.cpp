@@ -80,11 +80,10 @@ void AccessUnitAssembler::push(const AVPacket& packet, bool ends_picture) {
         if (new_picture) {
             ++markers_confirmed_;
         } else {
-            // The marker came in the middle of a picture: what follows would make a picture of
-            // its own tail, so it is dropped up to the next picture.
-            markers_confirmed_ = 0;
+            // The marker came in the middle of a picture. If the picture went out on it, what
+            // follows would make a picture of its own tail, so it is dropped up to the next.
+            skipping_rest_ = building_.empty();
             trusts_markers_ = false;
-            skipping_rest_ = true;
         }
     }
     if (skipping_rest_) {
