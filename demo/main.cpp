@@ -1,6 +1,7 @@
 #include <string>
 #include <thread>
 
+#include "cpu_account.h"
 #include "media/common/clogger.h"
 #include "signal_watcher.h"
 #include "stream_decoder.h"
@@ -12,6 +13,7 @@ constexpr auto kFinalPause = std::chrono::seconds(5);
 }  // namespace
 
 int main(int argc, const char* argv[]) {
+    cpu_account::program_started();
     if (argc < 2) {
         LOG_ERROR("Usage: {} <rtsp_url>", argv[0]);
         return -1;
@@ -34,7 +36,10 @@ int main(int argc, const char* argv[]) {
             return -1;
         }
         LOG_INFO("[Decoder] initialization successful, start worker");
-        std::thread worker([&decoder] { decoder.Worker(); });
+        std::thread worker([&decoder] {
+            decoder.Worker();
+            cpu_account::worker_finished();
+        });
         if (worker.joinable()) {
             worker.join();
         }
@@ -42,5 +47,6 @@ int main(int argc, const char* argv[]) {
     }
     LOG_INFO("[Decoder] finished");
     signals.pause(kFinalPause);
+    cpu_account::write();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "stream_decoder.h"
 
+#include "cpu_account.h"
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
 #include "running.h"
@@ -29,6 +30,7 @@ Decoder::~Decoder() {
 }
 
 bool Decoder::Init() {
+    const cpu_account::Scope account(cpu_account::Part::Open);
     if (!demuxer_) {
         demuxer_ = media::ffmpeg::Demuxer::createShare();
     }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "cpu_account.h"
 #include "media/common/clogger.h"
 #include "running.h"
 #include "stream_decoder.h"
@@ -21,7 +22,11 @@ void Decoder::Worker() {
         if (!pkt) {
             continue;
         }
-        const int ret = demuxer_->read_packet(pkt);
+        int ret = 0;
+        {
+            const cpu_account::Scope account(cpu_account::Part::Read);
+            ret = demuxer_->read_packet(pkt);
+        }
         if (ret == 0) {
             read_error_count_ = 0;
             if (pkt->stream_index != demuxer_->get_video_stream_index()) {
@@ -30,10 +35,14 @@ void Decoder::Worker() {
             if (keyframe_gate_.note_packet(*pkt)) {
                 LOG_INFO("[Decoder] waiting for a keyframe");
             }
-            decoder_->send(pkt);
-            std::shared_ptr<AVFrame> frame = media::ffmpeg::make_frame();
-            if (!frame || !decoder_->receive(frame) || !keyframe_gate_.admits(*frame)) {
-                continue;
+            std::shared_ptr<AVFrame> frame;
+            {
+                const cpu_account::Scope account(cpu_account::Part::Decode);
+                decoder_->send(pkt);
+                frame = media::ffmpeg::make_frame();
+                if (!frame || !decoder_->receive(frame) || !keyframe_gate_.admits(*frame)) {
+                    continue;
+                }
             }
             if (OutputImage(frame, frame_index) == ImageOutcome::LimitReached) {
                 return;

@@ -4,6 +4,7 @@
 
 #include "media/common/clogger.h"
 #include "../platform/device_image.h"
+#include "../platform/picture_allocator.h"
 
 namespace media {
 namespace ffmpeg {
@@ -38,6 +39,8 @@ Scaler::Scaler(int src_width, int src_height, AVPixelFormat src_format, int dst_
                                   nullptr),
                    SwsContextDeleter{});
 }
+
+long long Scaler::fresh_image_memory_cpu_ns() { return platform::fresh_image_cpu_ns(); }
 
 bool Scaler::scale_avframe_to_avframe(std::shared_ptr<AVFrame> src, std::shared_ptr<AVFrame>& dst) {
     if (!matches(src.get(), src_width_, src_height_, src_format_)) {

@@ -9,5 +9,9 @@ namespace platform {
 // dropped images and hands out memory that is already zero.
 cv::MatAllocator& picture_allocator();
 
+// CPU time this process spent getting fresh image memory from the kernel (the first touch
+// of every page: the fault and the kernel clearing it), in nanoseconds.
+long long fresh_image_cpu_ns();
+
 }  // namespace platform
 }  // namespace media
