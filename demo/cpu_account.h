@@ -24,6 +24,13 @@ private:
     long long started_ns_;
 };
 
+// Runs `step`, its CPU time going to `part`; gives back what it returns.
+template <typename Step>
+auto measured(Part part, Step step) {
+    const Scope scope(part);
+    return step();
+}
+
 // Called first thing in main: what loading and linking the program cost.
 void program_started();
 // Called by the worker thread as it finishes: its CPU time in all.

@@ -2,6 +2,7 @@
 // queue, write as the next numbered JPEG file.
 #include <string>
 
+#include "cpu_account.h"
 #include "media/common/clogger.h"
 #include "stream_decoder.h"
 
@@ -39,7 +40,7 @@ ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& fr
         mat_queue_.pop();
     }
     std::shared_ptr<cv::Mat> bgr_mat;
-    if (!scaler_->scale(frame, bgr_mat)) {
+    if (!cpu_account::measured(cpu_account::Part::Convert, [&] { return scaler_->scale(frame, bgr_mat); })) {
         return ImageOutcome::Skipped;
     }
     mat_queue_.push(bgr_mat);
@@ -49,6 +50,7 @@ ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& fr
     // image back to YCbCr than the picture's own planes cost.
     jpeg_writer_.write(std::to_string(frame_index) + ".jpg", *frame, *bgr_mat);
 
+    cpu_account::image_written();
     const int written_index = frame_index++;
     return written_index > kLastImageIndex - 1 ? ImageOutcome::LimitReached : ImageOutcome::Written;
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cpu_account.h"
 #include "media/common/clogger.h"
 
 namespace {
@@ -60,7 +61,7 @@ bool write_all(int fd, const unsigned char* data, std::size_t size) {
 
 bool JpegFileWriter::write(const std::string& path, const cv::Mat& image) {
     std::string reason;
-    if (!encoder_.encode(image, reason)) {
+    if (!cpu_account::measured(cpu_account::Part::Encode, [&] { return encoder_.encode(image, reason); })) {
         LOG_ERROR("write image {} failed: {}", path, reason);
         return false;
     }
@@ -72,7 +73,7 @@ bool JpegFileWriter::write(const std::string& path, const AVFrame& frame, const 
         return write(path, image);
     }
     std::string reason;
-    if (!encoder_.encode(frame, reason)) {
+    if (!cpu_account::measured(cpu_account::Part::Encode, [&] { return encoder_.encode(frame, reason); })) {
         LOG_ERROR("write image {} failed: {}", path, reason);
         return false;
     }
@@ -81,6 +82,7 @@ bool JpegFileWriter::write(const std::string& path, const AVFrame& frame, const 
 
 // Writes the encoder's latest picture to `path`.
 bool JpegFileWriter::write_encoded(const std::string& path) {
+    const cpu_account::Scope account(cpu_account::Part::Write);
     std::string temporary;
     const int fd = create_temporary(path, temporary);
     if (fd < 0) {
