@@ -39,16 +39,23 @@ ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& fr
     if (mat_queue_.size() > kQueueBound) {
         mat_queue_.pop();
     }
+    // A picture whose own planes the encoder takes goes to its file before the conversion:
+    // the file shows the picture the image does, and it appears without waiting for the
+    // conversion and the first touch of a new image's memory. Should the conversion then
+    // fail, the picture is not counted and the next one takes over its file name.
+    const std::string name = std::to_string(frame_index) + ".jpg";
+    const bool from_planes = JpegEncoder::takes_planes_of(*frame);
+    if (from_planes) {
+        jpeg_writer_.write(name, *frame, cv::Mat());
+    }
     std::shared_ptr<cv::Mat> bgr_mat;
     if (!cpu_account::measured(cpu_account::Part::Convert, [&] { return scaler_->scale(frame, bgr_mat); })) {
         return ImageOutcome::Skipped;
     }
     mat_queue_.push(bgr_mat);
-
-    // The file is encoded from the decoded picture itself where the encoder can take it: the
-    // queue's image shows the same picture, and libjpeg would spend more converting that
-    // image back to YCbCr than the picture's own planes cost.
-    jpeg_writer_.write(std::to_string(frame_index) + ".jpg", *frame, *bgr_mat);
+    if (!from_planes) {
+        jpeg_writer_.write(name, *bgr_mat);
+    }
 
     cpu_account::image_written();
     const int written_index = frame_index++;
