@@ -26,14 +26,16 @@ public:
 
     // Whether `encode` can take this decoded picture's own 4:2:0 planes (yuv420p, yuvj420p,
     // nv12), which spares libjpeg's colour conversion and chroma downsampling, and still
-    // give the picture its BGR image shows: only BT.601 pictures, whose YCbCr is JPEG's once
-    // the range is full, at an even height and a width that is a multiple of 16. Every other
-    // picture is to be encoded from its BGR image.
+    // give the picture its BGR image shows: BT.601 pictures, whose YCbCr is JPEG's once the
+    // range is full, and BT.709 ones, whose YCbCr the encoder re-expresses as JPEG's, at an
+    // even height and a width that is a multiple of 16. Every other picture is to be
+    // encoded from its BGR image.
     static bool takes_planes_of(const AVFrame& frame);
 
     // Encodes a picture `takes_planes_of` accepts, stretching limited range to JPEG's full
-    // range, with the BGR path's quality and tables. False, with the reason in `error`, for
-    // any other picture or when libjpeg fails. The frame is only read.
+    // range and re-expressing BT.709's colours in JPEG's BT.601, with the BGR path's quality
+    // and tables. False, with the reason in `error`, for any other picture or when libjpeg
+    // fails. The frame is only read.
     bool encode(const AVFrame& frame, std::string& error);
 
     // The latest encoded picture; valid until the next `encode`.

@@ -103,6 +103,18 @@ cv::Mat program_image(const std::shared_ptr<AVFrame>& frame) {
     return image ? *image : cv::Mat();
 }
 
+// How close the picture encoded from its planes comes to the image the program keeps,
+// encoded; both decoded.
+double planes_psnr(JpegEncoder& encoder, const std::shared_ptr<AVFrame>& frame) {
+    std::string error;
+    EXPECT_TRUE(encoder.encode(*frame, error)) << error;
+    const cv::Mat from_planes =
+        cv::imdecode(std::vector<unsigned char>(encoder.data(), encoder.data() + encoder.size()), cv::IMREAD_COLOR);
+    const cv::Mat from_image = cv::imdecode(encoder_bytes(encoder, program_image(frame)), cv::IMREAD_COLOR);
+    EXPECT_EQ(from_planes.size(), cv::Size(frame->width, frame->height));
+    return from_planes.size() == from_image.size() ? cv::PSNR(from_planes, from_image) : 0.0;
+}
+
 std::vector<unsigned char> file_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
@@ -170,28 +182,61 @@ TEST(JpegEncoder, EncodesDecodedPlanesAsTheImageTheProgramKeepsShowsThem) {
     struct Layout {
         AVPixelFormat format;
         AVColorRange range;
+        AVColorSpace space = AVCOL_SPC_UNSPECIFIED;
     };
+    // BT.709 pictures, whose colours the encoder re-expresses, against BGR images the program
+    // converts with BT.709's matrix.
     const Layout layouts[] = {{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG},
                               {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG},
                               {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED},
                               {AV_PIX_FMT_NV12, AVCOL_RANGE_UNSPECIFIED},
-                              {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG}};
+                              {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG},
+                              {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
+                              {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709},
+                              {AV_PIX_FMT_NV12, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
+                              {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709}};
     // Heights that end part-way through the last row of 16 luma and 8 chroma rows.
     const cv::Size sizes[] = {{1920, 1080}, {48, 34}};
     for (const Layout& layout : layouts) {
         for (const cv::Size size : sizes) {
             SCOPED_TRACE(std::string(av_get_pix_fmt_name(layout.format)) + " range " + std::to_string(layout.range) +
-                         " " + std::to_string(size.width) + "x" + std::to_string(size.height));
-            const auto frame = picture(size.width, size.height, layout.format, layout.range);
+                         " matrix " + std::to_string(layout.space) + " " + std::to_string(size.width) + "x" +
+                         std::to_string(size.height));
+            const auto frame = picture(size.width, size.height, layout.format, layout.range, layout.space);
             ASSERT_TRUE(JpegEncoder::takes_planes_of(*frame));
-            std::string error;
-            ASSERT_TRUE(encoder.encode(*frame, error)) << error;
-            const cv::Mat from_planes =
-                cv::imdecode(std::vector<unsigned char>(encoder.data(), encoder.data() + encoder.size()),
-                             cv::IMREAD_COLOR);
-            const cv::Mat from_image = cv::imdecode(encoder_bytes(encoder, program_image(frame)), cv::IMREAD_COLOR);
-            ASSERT_EQ(from_planes.size(), size);
-            EXPECT_GT(cv::PSNR(from_planes, from_image), 40.0);
+            EXPECT_GT(planes_psnr(encoder, frame), 40.0);
+        }
+    }
+}
+
+// BT.709's primaries and their mixes at full strength, a bar of 16 pixels each: chroma at
+// the ends of its range, where the terms of the encoder's sums are largest.
+TEST(JpegEncoder, EncodesBt709ColourBarsAsTheImageTheProgramKeepsShowsThem) {
+    JpegEncoder encoder;
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12}) {
+        for (const AVColorRange range : {AVCOL_RANGE_MPEG, AVCOL_RANGE_JPEG}) {
+            SCOPED_TRACE(std::string(av_get_pix_fmt_name(format)) + " range " + std::to_string(range));
+            const auto frame = picture(128, 32, format, range, AVCOL_SPC_BT709);
+            const bool full = range == AVCOL_RANGE_JPEG;
+            for (int x = 0; x < 128; ++x) {
+                const int bar = x / 16;  // white, yellow, cyan, green, magenta, red, blue, black
+                const double r = (bar & 2) == 0, g = bar < 4, b = (bar & 1) == 0;
+                const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+                const double luma = full ? 255 * y : 16 + 219 * y;
+                const double chroma[] = {(b - y) / 1.8556, (r - y) / 1.5748};
+                for (int row = 0; row < 32; ++row) frame->data[0][row * frame->linesize[0] + x] = cv::saturate_cast<uint8_t>(luma);
+                for (int c = 0; c < 2 && x % 2 == 0; ++c) {
+                    const auto sample = cv::saturate_cast<uint8_t>(128 + (full ? 255 : 224) * chroma[c]);
+                    for (int row = 0; row < 16; ++row) {
+                        if (format == AV_PIX_FMT_NV12) {
+                            frame->data[1][row * frame->linesize[1] + x + c] = sample;
+                        } else {
+                            frame->data[1 + c][row * frame->linesize[1 + c] + x / 2] = sample;
+                        }
+                    }
+                }
+            }
+            EXPECT_GT(planes_psnr(encoder, frame), 40.0);
         }
     }
 }
@@ -205,15 +250,20 @@ TEST(JpegFileWriter, WritesFromThePlanesOnlyWhereTheEncoderTakesThem) {
     JpegEncoder encoder;
     std::string error;
 
-    const auto taken = picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M);
-    ASSERT_TRUE(writer.write(path, *taken, program_image(taken)));
-    ASSERT_TRUE(encoder.encode(*taken, error)) << error;
-    EXPECT_EQ(file_bytes(path), std::vector<unsigned char>(encoder.data(), encoder.data() + encoder.size()));
+    const std::shared_ptr<AVFrame> taken[] = {
+        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M),
+        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709)};
+    for (const auto& frame : taken) {
+        ASSERT_TRUE(writer.write(path, *frame, program_image(frame)));
+        ASSERT_TRUE(encoder.encode(*frame, error)) << error;
+        EXPECT_EQ(file_bytes(path), std::vector<unsigned char>(encoder.data(), encoder.data() + encoder.size()));
+    }
 
-    // Another matrix, and a width whose rows do not end on a whole block: the BGR image.
+    // A matrix the encoder does not re-express, and a width whose rows do not end on a whole
+    // block: the BGR image.
     const std::shared_ptr<AVFrame> others[] = {
-        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709),
-        picture(1000, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG)};
+        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT2020_NCL),
+        picture(1000, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709)};
     for (const auto& frame : others) {
         EXPECT_FALSE(JpegEncoder::takes_planes_of(*frame));
         const cv::Mat image = program_image(frame);
