@@ -146,7 +146,10 @@ TEST(InterleavedPeek, ReadsTheMarkerAndTheSizeFFmpegWillHandOut) {
     const Bytes frame = interleaved(0, false, hevc_fu);
     EXPECT_EQ(InterleavedPeek(-1, AV_CODEC_ID_HEVC).parse(frame.data(), static_cast<int>(frame.size())).depacketized_size,
               1000 - 3 + 6);
-    // A header not all here yet, or an RTSP reply, says nothing.
+    // A header not all here yet, a control packet, or an RTSP reply, says nothing.
+    Bytes report = interleaved(1, false, single);
+    report[5] = 200;  // a sender report
+    EXPECT_FALSE(h264.parse(report.data(), static_cast<int>(report.size())).known);
     EXPECT_FALSE(h264.parse(cases[0].frame.data(), 14).known);
     const Bytes reply = {'R', 'T', 'S', 'P', '/', '1', '.', '0', ' ', '2', '0', '0', ' ', 'O', 'K', '\r', '\n'};
     EXPECT_FALSE(h264.parse(reply.data(), static_cast<int>(reply.size())).known);

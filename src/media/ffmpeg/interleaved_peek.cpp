@@ -56,7 +56,9 @@ InterleavedPeek::Next InterleavedPeek::parse(const uint8_t* data, int size) cons
     }
     const int length = read16(data + 2);
     const uint8_t* rtp = data + 4;
-    if ((rtp[0] >> 6) != 2 || length < 12) {
+    // Version 2; and not RTCP (sender and receiver reports, 200 to 204 where RTP keeps its
+    // marker bit and payload type), which shares the connection on the odd channels.
+    if ((rtp[0] >> 6) != 2 || length < 12 || (rtp[1] >= 200 && rtp[1] <= 204)) {
         return next;
     }
     int header = 12 + 4 * (rtp[0] & 0x0f);
