@@ -199,10 +199,10 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     // first picture gets the watchdog's full budget from there: a one-picture-a-second
     // camera may take a second to send it, after a session set-up that took a second too.
     last_read_time_ = get_current_time_stamp();
-    // Probing cut short by the watchdog can still report success, with the connection
-    // left in the middle of a message: every later read would fail or read garbage.
     // A stream described from its first slice needs no probing, which would try to decode
-    // a piece of a picture.
+    // a piece of a picture. Probing cut short by the watchdog can still report success,
+    // with the connection left in the middle of a message: every later read would fail or
+    // read garbage.
     int probed = described_ ? 0 : avformat_find_stream_info(format_ctx_, nullptr);
     if (probed >= 0 && watchdog_fired_) {
         probed = AVERROR_EXIT;
@@ -291,6 +291,7 @@ void Demuxer::describe_from_first_slice(AVStream& stream) {
         }
     }
 }
+
 void Demuxer::close() {
     if (opt != nullptr) {
         av_dict_free(&opt);
