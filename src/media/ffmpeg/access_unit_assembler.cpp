@@ -11,6 +11,9 @@ namespace {
 // sender that marks the end of every slice, not of every picture, would otherwise have
 // its pictures cut into pieces.
 constexpr int kMarkersBeforeTrust = 2;
+// No camera's picture comes near this; a stream that never begins a new picture must not
+// grow the buffer without end.
+constexpr size_t kLargestPicture = size_t{64} << 20;
 
 bool starts_with_start_code(const uint8_t* data, int size) {
     return (size >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1) ||
@@ -109,6 +112,13 @@ void AccessUnitAssembler::push(const AVPacket& packet, bool ends_picture) {
                 break;  // a slice runs to the end of its packet; no start code hides in it
             }
         }
+    }
+    if (building_.size() + static_cast<size_t>(packet.size) > kLargestPicture) {
+        building_.clear();
+        has_slice_ = false;
+        key_ = false;
+        skipping_rest_ = true;
+        return;
     }
     building_.insert(building_.end(), data, end);
 
