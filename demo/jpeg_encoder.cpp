@@ -279,15 +279,18 @@ struct JpegEncoder::State {
         return true;
     }
 
-    bool grow(std::size_t wanted) {
-        auto* bigger = static_cast<unsigned char*>(std::realloc(buffer, wanted));
+    // Plain realloc for the same reason as above; `memory` and `size` stay as they were on failure.
+    static bool reallocate(unsigned char*& memory, std::size_t& size, std::size_t wanted) {
+        auto* bigger = static_cast<unsigned char*>(std::realloc(memory, wanted));
         if (bigger == nullptr) {
             return false;
         }
-        buffer = bigger;
-        capacity = wanted;
+        memory = bigger;
+        size = wanted;
         return true;
     }
+
+    bool grow(std::size_t wanted) { return reallocate(buffer, capacity, wanted); }
 
     static void on_start(j_compress_ptr info) {
         State& state = of(info);
@@ -346,17 +349,12 @@ struct JpegEncoder::State {
         return true;
     }
 
-    bool grow_band(std::size_t wanted) {
-        if (band_capacity >= wanted) {
-            return true;
-        }
-        auto* bigger = static_cast<unsigned char*>(std::realloc(band, wanted));
-        if (bigger == nullptr) {
-            return false;
-        }
-        band = bigger;
-        band_capacity = wanted;
-        return true;
+    bool grow_band(std::size_t wanted) { return band_capacity >= wanted || reallocate(band, band_capacity, wanted); }
+
+    // Where the band's Cb and Cr rows start, after its 16 luma rows.
+    unsigned char* cb_band(int width) const { return band + static_cast<std::size_t>(kRowsPerCall) * width; }
+    unsigned char* cr_band(int width) const {
+        return cb_band(width) + static_cast<std::size_t>(kChromaRowsPerCall) * (width / 2);
     }
 
     // Fills the band with the iMCU row that starts at picture row `top` and points libjpeg's
@@ -379,13 +377,11 @@ struct JpegEncoder::State {
         std::fill(luma + luma_rows, luma + kRowsPerCall, luma[luma_rows - 1]);
 
         const int chroma_width = width / 2;
-        unsigned char* const cb_band = band + static_cast<std::size_t>(kRowsPerCall) * width;
-        unsigned char* const cr_band = cb_band + static_cast<std::size_t>(kChromaRowsPerCall) * chroma_width;
         const int chroma_top = top / 2;
         const int chroma_rows = std::min(kChromaRowsPerCall, frame.height / 2 - chroma_top);
         for (int i = 0; i < chroma_rows; ++i) {
-            cb[i] = cb_band + static_cast<std::size_t>(i) * chroma_width;
-            cr[i] = cr_band + static_cast<std::size_t>(i) * chroma_width;
+            cb[i] = cb_band(width) + static_cast<std::size_t>(i) * chroma_width;
+            cr[i] = cr_band(width) + static_cast<std::size_t>(i) * chroma_width;
             const int row = chroma_top + i;
             if (frame.format == AV_PIX_FMT_NV12) {
                 if (full_range) {
@@ -411,15 +407,13 @@ struct JpegEncoder::State {
     void fill_band_bt709(const AVFrame& frame, int top, JSAMPROW* luma, JSAMPROW* cb, JSAMPROW* cr) {
         const int width = frame.width;
         const int chroma_width = width / 2;
-        unsigned char* const cb_band = band + static_cast<std::size_t>(kRowsPerCall) * width;
-        unsigned char* const cr_band = cb_band + static_cast<std::size_t>(kChromaRowsPerCall) * chroma_width;
         auto* const luma_share =
-            reinterpret_cast<short*>(cr_band + static_cast<std::size_t>(kChromaRowsPerCall) * chroma_width);
+            reinterpret_cast<short*>(cr_band(width) + static_cast<std::size_t>(kChromaRowsPerCall) * chroma_width);
         const int chroma_top = top / 2;
         const int chroma_rows = std::min(kChromaRowsPerCall, frame.height / 2 - chroma_top);
         for (int i = 0; i < chroma_rows; ++i) {
-            cb[i] = cb_band + static_cast<std::size_t>(i) * chroma_width;
-            cr[i] = cr_band + static_cast<std::size_t>(i) * chroma_width;
+            cb[i] = cb_band(width) + static_cast<std::size_t>(i) * chroma_width;
+            cr[i] = cr_band(width) + static_cast<std::size_t>(i) * chroma_width;
             const int row = chroma_top + i;
             const unsigned char* cr_in = Interleaved ? nullptr : row_of(frame, 2, row);
             recode::chroma_row<Full, Interleaved>(row_of(frame, 1, row), cr_in, cb[i], cr[i], luma_share,
@@ -494,16 +488,22 @@ JpegEncoder::JpegEncoder() : state_(std::make_unique<State>()) {}
 JpegEncoder::~JpegEncoder() = default;
 
 bool JpegEncoder::encode(const cv::Mat& image, std::string& error) {
-    state_->size = 0;  // a failed call leaves no picture behind
     if (image.empty() || image.dims != 2 || (image.type() != CV_8UC3 && image.type() != CV_8UC1)) {
+        state_->size = 0;
         error = "not an 8-bit BGR or grey image";
         return false;
     }
+    return compress([&] { return state_->compress_rows(image); }, error);
+}
+
+template <typename Compress>
+bool JpegEncoder::compress(Compress run, std::string& error) {
+    state_->size = 0;  // a failed call leaves no picture behind
     if (!state_->created) {
         error = "libjpeg could not start";
         return false;
     }
-    if (!state_->compress_rows(image)) {
+    if (!run()) {
         error = state_->message;
         return false;
     }
@@ -540,21 +540,13 @@ bool JpegEncoder::encode(const AVFrame& frame, std::string& error) {
         error = "not a BT.601 or BT.709 4:2:0 picture whose planes can be encoded";
         return false;
     }
-    if (!state_->created) {
-        error = "libjpeg could not start";
-        return false;
-    }
     const std::size_t band_bytes = static_cast<std::size_t>(kRowsPerCall + kChromaRowsPerCall) * frame.width +
                                    static_cast<std::size_t>(frame.width) * sizeof(short);
     if (!state_->grow_band(band_bytes)) {
         error = "out of memory";
         return false;
     }
-    if (!state_->compress_planes(frame)) {
-        error = state_->message;
-        return false;
-    }
-    return true;
+    return compress([&] { return state_->compress_planes(frame); }, error);
 }
 
 const unsigned char* JpegEncoder::data() const { return state_->buffer; }

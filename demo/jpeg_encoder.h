@@ -43,6 +43,11 @@ public:
     std::size_t size() const;
 
 private:
+    // Runs `run` (one of libjpeg's passes over the picture), with the checks and the error
+    // report both kinds of picture share.
+    template <typename Compress>
+    bool compress(Compress run, std::string& error);
+
     struct State;  // libjpeg's structures and the output buffer, reused for every picture
     std::unique_ptr<State> state_;
 };
