@@ -46,7 +46,7 @@ ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& fr
     const std::string name = std::to_string(frame_index) + ".jpg";
     const bool from_planes = JpegEncoder::takes_planes_of(*frame);
     if (from_planes) {
-        jpeg_writer_.write(name, *frame, cv::Mat());
+        jpeg_writer_.write(name, *frame);
     }
     std::shared_ptr<cv::Mat> bgr_mat;
     if (!cpu_account::measured(cpu_account::Part::Convert, [&] { return scaler_->scale(frame, bgr_mat); })) {

@@ -59,25 +59,22 @@ bool write_all(int fd, const unsigned char* data, std::size_t size) {
 
 }  // namespace
 
-bool JpegFileWriter::write(const std::string& path, const cv::Mat& image) {
+template <typename Picture>
+bool JpegFileWriter::encode_and_write(const std::string& path, const Picture& picture) {
     std::string reason;
-    if (!cpu_account::measured(cpu_account::Part::Encode, [&] { return encoder_.encode(image, reason); })) {
+    if (!cpu_account::measured(cpu_account::Part::Encode, [&] { return encoder_.encode(picture, reason); })) {
         LOG_ERROR("write image {} failed: {}", path, reason);
         return false;
     }
     return write_encoded(path);
 }
 
+bool JpegFileWriter::write(const std::string& path, const cv::Mat& image) { return encode_and_write(path, image); }
+
+bool JpegFileWriter::write(const std::string& path, const AVFrame& frame) { return encode_and_write(path, frame); }
+
 bool JpegFileWriter::write(const std::string& path, const AVFrame& frame, const cv::Mat& image) {
-    if (!JpegEncoder::takes_planes_of(frame)) {
-        return write(path, image);
-    }
-    std::string reason;
-    if (!cpu_account::measured(cpu_account::Part::Encode, [&] { return encoder_.encode(frame, reason); })) {
-        LOG_ERROR("write image {} failed: {}", path, reason);
-        return false;
-    }
-    return write_encoded(path);
+    return JpegEncoder::takes_planes_of(frame) ? write(path, frame) : write(path, image);
 }
 
 // Writes the encoder's latest picture to `path`.

@@ -19,7 +19,13 @@ public:
     // the encoder takes them, which costs less, else from the image.
     bool write(const std::string& path, const AVFrame& frame, const cv::Mat& image);
 
+    // The same for a decoded picture the encoder takes from its own planes
+    // (JpegEncoder::takes_planes_of).
+    bool write(const std::string& path, const AVFrame& frame);
+
 private:
+    template <typename Picture>
+    bool encode_and_write(const std::string& path, const Picture& picture);
     bool write_encoded(const std::string& path);
 
     JpegEncoder encoder_;  // reused: a picture's JPEG is about the same size each time
