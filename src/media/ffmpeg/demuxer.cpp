@@ -63,6 +63,15 @@ void bound_live_probing(const std::string& url, AVDictionary** options) {
     }
 }
 
+int first_video_stream(const AVFormatContext& format) {
+    for (unsigned int i = 0; i < format.nb_streams; ++i) {
+        if (format.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 int64_t get_current_time_stamp() {
@@ -209,12 +218,7 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     }
     AV_CHECK(probed);
 
-    for (unsigned int i = 0; i < format_ctx_->nb_streams; ++i) {
-        if (format_ctx_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            video_stream_index_ = static_cast<int>(i);
-            break;
-        }
-    }
+    video_stream_index_ = first_video_stream(*format_ctx_);
     if (video_stream_index_ == -1) {
         avformat_close_input(&format_ctx_);
         return false;
@@ -229,25 +233,20 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
 // interval late; with the parser off, the pieces are joined here and a picture goes out
 // as soon as its last packet is in.
 void Demuxer::assemble_pictures_ourselves(const std::string& url) {
-    for (unsigned int i = 0; i < format_ctx_->nb_streams; ++i) {
-        const AVCodecParameters* stream = format_ctx_->streams[i]->codecpar;
-        if (stream->codec_type != AVMEDIA_TYPE_VIDEO) {
-            continue;
-        }
-        if (!AccessUnitAssembler::handles(stream->codec_id)) {
-            return;
-        }
-        format_ctx_->flags |= AVFMT_FLAG_NOPARSE;
-        video_stream_index_ = static_cast<int>(i);
-        assembler_ = std::make_unique<AccessUnitAssembler>(stream->codec_id);
-        // The connection carries RTP in the clear only for rtsp://; rtsps:// is encrypted.
-        const int connection = session_activity_ ? session_activity_->only_connection() : -1;
-        if (connection >= 0 && url.compare(0, 7, "rtsp://") == 0) {
-            peek_ = std::make_unique<InterleavedPeek>(connection, stream->codec_id);
-        }
-        describe_from_first_slice(*format_ctx_->streams[i]);
+    const int video = first_video_stream(*format_ctx_);
+    if (video < 0 || !AccessUnitAssembler::handles(format_ctx_->streams[video]->codecpar->codec_id)) {
         return;
     }
+    AVStream& stream = *format_ctx_->streams[video];
+    format_ctx_->flags |= AVFMT_FLAG_NOPARSE;
+    video_stream_index_ = video;
+    assembler_ = std::make_unique<AccessUnitAssembler>(stream.codecpar->codec_id);
+    // The connection carries RTP in the clear only for rtsp://; rtsps:// is encrypted.
+    const int connection = session_activity_ ? session_activity_->only_connection() : -1;
+    if (connection >= 0 && url.compare(0, 7, "rtsp://") == 0) {
+        peek_ = std::make_unique<InterleavedPeek>(connection, stream.codecpar->codec_id);
+    }
+    describe_from_first_slice(stream);
 }
 
 // Without its parser, FFmpeg's probing would try to decode a piece of a picture to learn
