@@ -20,7 +20,20 @@ bool starts_anew(const AVFrame& frame) {
 
 void KeyframeGate::reset() { *this = KeyframeGate{}; }
 
+bool KeyframeGate::note_damage(int64_t time) {
+    const bool closes = open_ || keyframe_seen_;
+    keyframe_seen_ = false;
+    open_ = false;
+    damaged_ = true;
+    damage_time_ = time;
+    return closes;
+}
+
 bool KeyframeGate::note_packet(const AVPacket& packet) {
+    if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0) {
+        note_damage(packet_time(packet));
+        return false;
+    }
     if (keyframe_seen_) {
         return false;
     }
@@ -47,10 +60,14 @@ bool KeyframeGate::admits(const AVFrame& frame) {
     }
     if (!open_) {
         // Pictures decoded before the keyframe was sent, or leading pictures that
-        // precede it on screen, still belong to the broken past.
+        // precede it on screen, still belong to the broken past. So does a damaged intra
+        // picture, which the decoder may still call whole.
         const int64_t time = frame.best_effort_timestamp;
-        open_ = starts_anew(frame) ||
+        const bool after_damage =
+            !damaged_ || (time != AV_NOPTS_VALUE && damage_time_ != AV_NOPTS_VALUE && time > damage_time_);
+        open_ = (starts_anew(frame) && after_damage) ||
                 (keyframe_seen_ && (time == AV_NOPTS_VALUE || keyframe_time_ == AV_NOPTS_VALUE || time >= keyframe_time_));
+        damaged_ = damaged_ && !open_;
     }
     return open_;
 }

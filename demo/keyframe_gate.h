@@ -15,8 +15,16 @@ public:
     void reset();
 
     // Notes a packet of the video stream before it is decoded. True exactly once per
-    // connection: for the first packet that arrives while no keyframe has been seen.
+    // connection: for the first packet that arrives while no keyframe has been seen. A
+    // packet flagged corrupt (part of its picture was lost) closes the gate as
+    // note_damage does, and is no keyframe even if it says so.
     bool note_packet(const AVPacket& packet);
+
+    // The picture at `time` is damaged (data lost, or refused by the decoder): the pictures
+    // predicted from it are no better, so nothing at or before it, and nothing after it
+    // until the next keyframe or intra picture, becomes an image. True when this closes a
+    // gate that was open or about to open.
+    bool note_damage(int64_t time);
 
     // Whether a decoded picture may become an image: it is not flagged corrupt or in
     // error, and it is a keyframe or an intra picture, or comes, in presentation order, at
@@ -29,4 +37,6 @@ private:
     bool waiting_reported_ = false;
     bool open_ = false;
     int64_t keyframe_time_ = AV_NOPTS_VALUE;
+    bool damaged_ = false;
+    int64_t damage_time_ = AV_NOPTS_VALUE;
 };

@@ -88,6 +88,5 @@ void SignalWatcher::watch() {
 
 void SignalWatcher::pause(std::chrono::milliseconds duration) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const unsigned long seen = signal_count_;
-    signalled_.wait_for(lock, duration, [&] { return signal_count_ != seen; });
+    signalled_.wait_for(lock, duration, [&] { return signal_count_ != 0; });
 }

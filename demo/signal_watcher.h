@@ -18,7 +18,8 @@ public:
 
     // Installs signal_handler for SIGINT. False (with a line) when the pipe or thread failed.
     bool install();
-    // Waits up to `duration`; returns early when a signal arrives during the wait.
+    // Waits up to `duration`; returns at once when a signal has arrived, before the wait
+    // or during it: Ctrl-C ends the program, whatever it was doing.
     void pause(std::chrono::milliseconds duration);
 
 private:

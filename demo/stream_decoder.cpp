@@ -33,6 +33,7 @@ bool Decoder::Init() {
     const cpu_account::Scope account(cpu_account::Part::Open);
     if (!demuxer_) {
         demuxer_ = media::ffmpeg::Demuxer::createShare();
+        demuxer_->set_running_flag(&running);
     }
     if (!demuxer_->open(url_)) {
         LOG_ERROR("[Decoder]open url failed: {}", media::common::redact_url(url_));

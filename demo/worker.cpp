@@ -1,6 +1,8 @@
 // The decode loop on the worker thread: read, decode, output; count failed reads and
 // rebuild the whole chain after too many in a row.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "cpu_account.h"
@@ -12,6 +14,18 @@ namespace {
 
 constexpr int kFailuresBeforeReconnect = 20;  // the 21st failure in a row reconnects
 constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
+constexpr auto kStopCheck = std::chrono::milliseconds(50);
+
+int64_t packet_time(const AVPacket& packet) { return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts; }
+
+// The pause between reconnections, cut short by Ctrl-C.
+void pause_unless_stopped(std::chrono::milliseconds pause) {
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (running.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            kStopCheck, until - std::chrono::steady_clock::now()));
+    }
+}
 
 }  // namespace
 
@@ -32,13 +46,19 @@ void Decoder::Worker() {
             if (pkt->stream_index != demuxer_->get_video_stream_index()) {
                 continue;
             }
+            if ((pkt->flags & AV_PKT_FLAG_CORRUPT) != 0 && keyframe_gate_.note_damage(packet_time(*pkt))) {
+                LOG_INFO("[Decoder] picture data lost, waiting for a keyframe");
+            }
             if (keyframe_gate_.note_packet(*pkt)) {
                 LOG_INFO("[Decoder] waiting for a keyframe");
             }
             std::shared_ptr<AVFrame> frame;
             {
                 const cpu_account::Scope account(cpu_account::Part::Decode);
-                decoder_->send(pkt);
+                if (!decoder_->send(pkt) && decoder_->refused_last_packet() &&
+                    keyframe_gate_.note_damage(packet_time(*pkt))) {
+                    LOG_INFO("[Decoder] picture refused by the decoder, waiting for a keyframe");
+                }
                 frame = media::ffmpeg::make_frame();
                 if (!frame || !decoder_->receive(frame) || !keyframe_gate_.admits(*frame)) {
                     continue;
@@ -61,7 +81,7 @@ void Decoder::Worker() {
             } else {
                 LOG_ERROR("[Decoder] reconnect url failed, reconnection count {}", reconnect_count);
                 ++reconnect_count;
-                std::this_thread::sleep_for(kReconnectPause);
+                pause_unless_stopped(kReconnectPause);
             }
         }
     }

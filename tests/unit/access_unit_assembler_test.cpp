@@ -2,8 +2,14 @@
 // packet per RTP packet, and ended by the RTP marker bit read off the connection: each
 // picture must come out whole, multi-slice pictures included, and as soon as its last
 // packet is in once the sender's markers have proved true.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -101,16 +107,38 @@ TEST(AccessUnitAssembler, MarkersAtTheEndOfEverySliceNeverCutAPicture) {
     EXPECT_FALSE(assembler.trusts_markers());
 }
 
-// "$", channel, length, then an RTP header (version 2) and the payload's first bytes.
-Bytes interleaved(int channel, bool marker, const Bytes& payload, int csrcs = 0, int extension_words = -1) {
-    Bytes rtp = {static_cast<uint8_t>(0x80 | csrcs | (extension_words >= 0 ? 0x10 : 0)),
-                 static_cast<uint8_t>((marker ? 0x80 : 0) | 96), 0, 1, 0, 0, 0, 9, 1, 2, 3, 4};
-    rtp.resize(rtp.size() + 4 * static_cast<size_t>(csrcs), 7);
-    if (extension_words >= 0) {
-        const Bytes extension = {0xbe, 0xde, 0, static_cast<uint8_t>(extension_words)};
-        rtp.insert(rtp.end(), extension.begin(), extension.end());
-        rtp.resize(rtp.size() + 4 * static_cast<size_t>(extension_words), 0);
+// A packet lost before `lost_before` of picture 2: the picture it may have belonged to, the
+// one being joined or (at a picture's first packet) the one it begins, is marked corrupt,
+// and no other.
+TEST(AccessUnitAssembler, ALossMarksThePicturesItMayHaveHit) {
+    for (const size_t lost_before : {size_t{3}, size_t{0}}) {
+        AccessUnitAssembler assembler(AV_CODEC_ID_H264);
+        std::vector<int64_t> corrupt;
+        for (int i = 0; i < 5; ++i) {
+            const std::vector<SentPacket> packets = picture(false, false);
+            for (size_t k = 0; k < packets.size(); ++k) {
+                AVPacket packet{};
+                packet.data = const_cast<uint8_t*>(packets[k].data.data());
+                packet.size = static_cast<int>(packets[k].data.size());
+                packet.pts = 3600 * i;
+                assembler.push(packet, packets[k].marker, i == 2 && k == lost_before);
+            }
+            std::shared_ptr<AVPacket> unit;
+            while (assembler.pop(unit)) {
+                if ((unit->flags & AV_PKT_FLAG_CORRUPT) != 0) corrupt.push_back(unit->pts / 3600);
+            }
+        }
+        // Mid-picture: picture 2 alone. At its first packet, with markers not yet proved
+        // true, picture 1 was still open and may have lost its tail.
+        const std::vector<int64_t> expected = lost_before == 3 ? std::vector<int64_t>{2} : std::vector<int64_t>{1, 2};
+        EXPECT_EQ(corrupt, expected) << "lost before packet " << lost_before;
     }
+}
+
+// "$", channel, length, then an RTP header (version 2) and the payload's first bytes.
+Bytes interleaved(int channel, bool marker, const Bytes& payload, int sequence = 1, int type_byte = 96) {
+    Bytes rtp = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | type_byte), static_cast<uint8_t>(sequence >> 8),
+                 static_cast<uint8_t>(sequence & 0xff), 0, 0, 0, 9, 1, 2, 3, 4};
     rtp.insert(rtp.end(), payload.begin(), payload.end());
     const Bytes header = {'$', static_cast<uint8_t>(channel), static_cast<uint8_t>(rtp.size() >> 8),
                           static_cast<uint8_t>(rtp.size() & 0xff)};
@@ -118,41 +146,89 @@ Bytes interleaved(int channel, bool marker, const Bytes& payload, int csrcs = 0,
     return rtp;
 }
 
-TEST(InterleavedPeek, ReadsTheMarkerAndTheSizeFFmpegWillHandOut) {
-    const InterleavedPeek h264(-1, AV_CODEC_ID_H264);
-    Bytes fu_start = {0x7c, 0x85};  // FU-A, start bit, IDR
-    fu_start.resize(1200, 0x33);
-    Bytes fu_end = {0x7c, 0x45};  // end bit
-    fu_end.resize(700, 0x33);
-    Bytes single = {0x41, 0x9a};
-    single.resize(300, 0x33);
-    struct Case {
-        Bytes frame;
-        bool marker;
-        int size;
-    } cases[] = {
-        {interleaved(0, false, fu_start), false, 1200 - 2 + 5},
-        {interleaved(0, true, fu_end, 2, 3), true, 700 - 2},
-        {interleaved(2, true, single), true, 300 + 4},
-    };
-    for (const Case& c : cases) {
-        const InterleavedPeek::Next next = h264.parse(c.frame.data(), static_cast<int>(c.frame.size()));
-        ASSERT_TRUE(next.known);
-        EXPECT_EQ(next.marker, c.marker);
-        EXPECT_EQ(next.depacketized_size, c.size);
-    }
-    Bytes hevc_fu = {0x62, 0x01, 0x93};  // FU, start bit, type 19
-    hevc_fu.resize(1000, 0x33);
-    const Bytes frame = interleaved(0, false, hevc_fu);
-    EXPECT_EQ(InterleavedPeek(-1, AV_CODEC_ID_HEVC).parse(frame.data(), static_cast<int>(frame.size())).depacketized_size,
-              1000 - 3 + 6);
-    // A header not all here yet, a control packet, or an RTSP reply, says nothing.
-    Bytes report = interleaved(1, false, single);
-    report[5] = 200;  // a sender report
-    EXPECT_FALSE(h264.parse(report.data(), static_cast<int>(report.size())).known);
-    EXPECT_FALSE(h264.parse(cases[0].frame.data(), 14).known);
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// What FFmpeg throws away is looked past: RTCP by its packet type (192 to 223, marker bit
+// or not), and on the video channel packets of another payload type. Anything else that
+// is not a whole RTP header says nothing.
+TEST(InterleavedPeek, FindsThePacketFFmpegWillHandOut) {
+    const Bytes slice(300, 0x33);
+    const Bytes feedback = interleaved(0, false, Bytes(8, 1), 7, 206);  // 206: payload-specific feedback
+    const Bytes report = interleaved(1, false, Bytes(20, 1), 7, 200);
+    const Bytes other_type = interleaved(0, true, slice, 9, 97);
+    const Bytes video = interleaved(0, true, slice, 41);
+    const Bytes all = concat({feedback, report, other_type, video});
+
+    const InterleavedPeek::Next next = InterleavedPeek::locate(all.data(), static_cast<int>(all.size()), 0, 96);
+    ASSERT_EQ(next.state, InterleavedPeek::Next::State::Found);
+    EXPECT_EQ(next.skipped_bytes, static_cast<int>(feedback.size() + report.size() + other_type.size()));
+    EXPECT_TRUE(next.header.marker);
+    EXPECT_EQ(next.header.sequence, 41);
+    EXPECT_EQ(next.header.frame_bytes, static_cast<int>(video.size()));
+    // Before the video stream's payload type is known, another one is not skipped.
+    EXPECT_EQ(InterleavedPeek::locate(all.data(), static_cast<int>(all.size()), -1, -1).skipped_bytes,
+              static_cast<int>(feedback.size() + report.size()));
+
+    EXPECT_EQ(InterleavedPeek::locate(feedback.data(), static_cast<int>(feedback.size()), 0, 96).state,
+              InterleavedPeek::Next::State::NeedMore);
+    EXPECT_EQ(InterleavedPeek::locate(video.data(), 14, 0, 96).state, InterleavedPeek::Next::State::NeedMore);
     const Bytes reply = {'R', 'T', 'S', 'P', '/', '1', '.', '0', ' ', '2', '0', '0', ' ', 'O', 'K', '\r', '\n'};
-    EXPECT_FALSE(h264.parse(reply.data(), static_cast<int>(reply.size())).known);
+    const Bytes after_report = concat({report, reply});
+    EXPECT_EQ(InterleavedPeek::locate(after_report.data(), static_cast<int>(after_report.size()), 0, 96).state,
+              InterleavedPeek::Next::State::Unknown);
+}
+
+// A TCP connection on loopback, read the way FFmpeg reads it: the peek's verdict on each
+// packet, from the bytes the reader took.
+TEST(InterleavedPeek, TakesAMarkerAndALossOnlyFromTheFrameThePacketCameFrom) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), size), 0);
+    const int camera = accept(listener, nullptr, nullptr);
+    ASSERT_GE(camera, 0);
+    InterleavedPeek peek(client);
+    // Sends `frames`, then reads `taken` bytes as FFmpeg would for one packet.
+    const auto read_packet = [&](const Bytes& frames, size_t taken, bool video) {
+        EXPECT_EQ(send(camera, frames.data(), frames.size(), 0), static_cast<ssize_t>(frames.size()));
+        peek.before_read(1000, nullptr);
+        Bytes into(taken);
+        EXPECT_EQ(recv(client, into.data(), taken, MSG_WAITALL), static_cast<ssize_t>(taken));
+        return peek.after_read(video);
+    };
+    const Bytes slice(300, 0x33);
+    const Bytes first = interleaved(0, false, slice, 10);
+    InterleavedPeek::Verdict verdict = read_packet(first, first.size(), true);
+    EXPECT_FALSE(verdict.marker || verdict.after_loss);
+    // A feedback packet with the marker bit, then the picture's last packet.
+    const Bytes feedback = interleaved(0, true, Bytes(8, 1), 3, 206);
+    const Bytes last = interleaved(0, true, slice, 11);
+    verdict = read_packet(concat({feedback, last}), feedback.size() + last.size(), true);
+    EXPECT_TRUE(verdict.marker);
+    EXPECT_FALSE(verdict.after_loss);
+    // Sequence 12 never came.
+    verdict = read_packet(interleaved(0, false, slice, 13), first.size(), true);
+    EXPECT_TRUE(verdict.after_loss);
+    // A reply between two frames: FFmpeg read more than the frame peeked, so the packet
+    // it handed out may be another's; nothing is said, and the next loss goes unjudged.
+    const Bytes reply = {'R', 'T', 'S', 'P', '/', '1', '.', '0', ' ', '2', '0', '0', ' ', 'O', 'K', '\r', '\n', '\r', '\n'};
+    const Bytes marked = interleaved(0, true, slice, 14);
+    verdict = read_packet(concat({marked, reply, interleaved(0, false, slice, 15)}), 2 * marked.size() + reply.size(),
+                          true);
+    EXPECT_FALSE(verdict.marker);
+    verdict = read_packet(interleaved(0, false, slice, 17), marked.size(), true);
+    EXPECT_FALSE(verdict.after_loss);
+    for (const int fd : {client, camera, listener}) close(fd);
 }
 
 }  // namespace

@@ -24,6 +24,9 @@ public:
     bool open();
     // True when the decoder took the packet; an empty handle starts draining.
     bool send(std::shared_ptr<AVPacket> packet);
+    // Whether the latest send failed on the packet itself (invalid data and the like), not
+    // because the decoder wanted its pictures taken first.
+    bool refused_last_packet() const { return refused_; }
     // True when one decoded picture was written into the caller's frame.
     bool receive(std::shared_ptr<AVFrame>& frame);
     // Closes the demuxer too, then frees the codec context.
@@ -37,6 +40,7 @@ private:
     std::shared_ptr<AVCodecContext> m_codec_ctx;
     AVCodecContext* codec_ctx_ = nullptr;
     std::shared_ptr<Demuxer> m_demux;
+    bool refused_ = false;
 };
 
 }  // namespace ffmpeg

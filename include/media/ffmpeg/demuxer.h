@@ -1,8 +1,10 @@
 #pragma once
 // Opens one source (RTSP, RTMP, a file) with a fixed low-latency option set, picks its
 // first video stream and hands out packets. Every blocking FFmpeg call on the input runs
-// under a two-second watchdog re-armed before opening and before each read.
+// under a two-second watchdog: a read is cut when no packet has come out of FFmpeg for two
+// seconds, whatever bytes the connection carries.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,6 +37,9 @@ public:
     // input may not make FFmpeg open anything else by name: no files, no network.
     bool open(AVIOContext* io);
     void close();
+    // While `*running` is false, every wait on the input (opening, a read, the peek at the
+    // connection) is abandoned within a tenth of a second. The flag outlives the demuxer.
+    void set_running_flag(const std::atomic<bool>* running) { running_ = running; }
     // 0 on success, -1 when no input is open, otherwise av_read_frame's negative status.
     // Once a read has been cut short (the watchdog, a socket timeout), every later read
     // fails with AVERROR_EXIT: the connection may have stopped in the middle of a message.
@@ -53,11 +58,14 @@ public:
     std::shared_ptr<AVCodecParameters> get_video_codec_parameters() const;
 
 private:
-    // Installed as FFmpeg's interrupt callback: re-arms the stamp while bytes keep
-    // arriving (counted by the input, or for RTSP by the kernel), so only a silent source
-    // trips interrupt_callback's two seconds. After it has fired once it refuses every
-    // further wait on the input, silently.
+    // Installed as FFmpeg's interrupt callback: trips interrupt_callback's two seconds from
+    // the stamp, which opening and each read set. While opening, where no packet comes out
+    // to show progress, bytes the input takes re-arm it, and an RTMP server that has
+    // answered gets time for its first keyframe. After it has fired once, or once the
+    // running flag is cleared, it refuses every further wait on the input, silently.
     static int watchdog(void* demuxer);
+    void extend_open_budget();
+    bool stop_requested() const { return running_ != nullptr && !running_->load(); }
     bool start_open();
     bool open_input(const std::string& url, const std::string& shown_name);
     void assemble_pictures_ourselves(const std::string& url);
@@ -75,8 +83,13 @@ private:
     int64_t bytes_seen_ = 0;
     bool watchdog_fired_ = false;
     bool connection_cut_ = false;
-    // An RTSP session's own connection, which the input's byte counter does not see.
-    std::unique_ptr<ConnectionActivity> session_activity_;
+    const std::atomic<bool>* running_ = nullptr;
+    bool opening_ = false;
+    bool local_file_ = false;
+    int64_t open_started_ = 0;
+    // An RTMP server's connection, seen by the kernel while FFmpeg opens it.
+    std::unique_ptr<ConnectionActivity> server_connection_;
+    bool open_extended_ = false;
     // RTSP H.264 and HEVC: pictures joined here rather than by FFmpeg's parser, and ended
     // by the marker bit read off the connection.
     std::unique_ptr<AccessUnitAssembler> assembler_;

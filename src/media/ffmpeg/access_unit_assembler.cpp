@@ -66,7 +66,11 @@ AccessUnitAssembler::NalStart AccessUnitAssembler::classify(const uint8_t* nal, 
     return start;
 }
 
-void AccessUnitAssembler::push(const AVPacket& packet, bool ends_picture) {
+void AccessUnitAssembler::push(const AVPacket& packet, bool ends_picture, bool after_loss) {
+    first_slice_arrived_ = false;
+    if (after_loss) {
+        damaged_ = damaged_ || !building_.empty();
+    }
     if (packet.data == nullptr || packet.size <= 0) {
         return;
     }
@@ -98,6 +102,10 @@ void AccessUnitAssembler::push(const AVPacket& packet, bool ends_picture) {
     if (new_picture && has_slice_) {
         emit();
     }
+    if (after_loss) {
+        damaged_ = true;
+    }
+    const bool had_slice = has_slice_;
     if (building_.empty()) {
         pts_ = packet.pts;
         dts_ = packet.dts;
@@ -117,10 +125,12 @@ void AccessUnitAssembler::push(const AVPacket& packet, bool ends_picture) {
         building_.clear();
         has_slice_ = false;
         key_ = false;
+        damaged_ = false;
         skipping_rest_ = true;
         return;
     }
     building_.insert(building_.end(), data, end);
+    first_slice_arrived_ = has_slice_ && !had_slice;
 
     if (ends_picture && has_slice_) {
         if (trusts_markers_ && markers_confirmed_ >= kMarkersBeforeTrust) {
@@ -140,11 +150,15 @@ void AccessUnitAssembler::emit() {
         if (key_) {
             unit->flags |= AV_PKT_FLAG_KEY;
         }
+        if (damaged_) {
+            unit->flags |= AV_PKT_FLAG_CORRUPT;
+        }
         ready_.push_back(std::move(unit));
     }
     building_.clear();
     has_slice_ = false;
     key_ = false;
+    damaged_ = false;
 }
 
 bool AccessUnitAssembler::pop(std::shared_ptr<AVPacket>& unit) {

@@ -25,16 +25,21 @@ public:
     explicit AccessUnitAssembler(AVCodecID codec);
 
     // Takes one depacketized packet. `ends_picture`: the RTP packet it came from carried
-    // the marker bit, the sender's word that it ends a picture.
-    void push(const AVPacket& packet, bool ends_picture);
+    // the marker bit, the sender's word that it ends a picture. `after_loss`: packets were
+    // lost just before it, from the end of the picture being joined or the start of the
+    // one it begins; both are then marked corrupt.
+    void push(const AVPacket& packet, bool ends_picture, bool after_loss = false);
     // Moves the oldest whole picture into `unit` (its own buffer, its first packet's
-    // timestamps, the key flag when it holds an IDR/IRAP picture or a recovery point).
-    // False when none is complete.
+    // timestamps, the key flag when it holds an IDR/IRAP picture or a recovery point, the
+    // corrupt flag when some of it was lost). False when none is complete.
     bool pop(std::shared_ptr<AVPacket>& unit);
 
     // The picture being joined so far, and whether it holds a slice yet.
     const std::vector<uint8_t>& pending() const { return building_; }
     bool pending_has_slice() const { return has_slice_; }
+    // Whether the latest push brought the picture being joined its first slice: the moment
+    // its parameter sets and first slice header are all there.
+    bool first_slice_just_arrived() const { return first_slice_arrived_; }
 
     // False once a marker bit was seen in the middle of a picture: markers are ignored
     // from then on.
@@ -57,6 +62,8 @@ private:
     int stream_index_ = 0;
     bool has_slice_ = false;
     bool key_ = false;
+    bool damaged_ = false;
+    bool first_slice_arrived_ = false;
     bool just_ended_by_marker_ = false;
     int markers_confirmed_ = 0;
     bool skipping_rest_ = false;  // the tail of a picture a false marker cut short

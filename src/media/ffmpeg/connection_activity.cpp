@@ -3,10 +3,11 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <memory>
 
@@ -16,8 +17,6 @@ namespace media {
 namespace ffmpeg {
 
 namespace {
-
-constexpr int kRtspPort = 554;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -65,11 +64,11 @@ std::string numeric(const std::string& host) {
 
 }  // namespace
 
-ConnectionActivity::ConnectionActivity(const std::string& url) {
+ConnectionActivity::ConnectionActivity(const std::string& url, int default_port) {
     char host[256] = {};
     int port = -1;
     av_url_split(nullptr, 0, nullptr, 0, host, sizeof host, &port, nullptr, 0, url.c_str());
-    port_ = port > 0 ? port : kRtspPort;
+    port_ = port > 0 ? port : default_port;
     address_ = numeric(host);
 }
 
@@ -98,16 +97,20 @@ void ConnectionActivity::for_each_connection(Visit visit) const {
     }
 }
 
-bool ConnectionActivity::received_within(int64_t within_ms) const {
-    bool received = false;
+int64_t ConnectionActivity::since_last_received() const {
+    int64_t latest = -1;
     for_each_connection([&](int fd) {
         tcp_info tcp{};
         socklen_t tcp_size = sizeof tcp;
-        received = getsockopt(fd, IPPROTO_TCP, TCP_INFO, &tcp, &tcp_size) == 0 &&
-                   static_cast<int64_t>(tcp.tcpi_last_data_recv) <= within_ms;
-        return !received;
+        // The time since the last data counts from the connection's start when none came.
+        if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &tcp, &tcp_size) == 0 &&
+            tcp_size >= offsetof(tcp_info, tcpi_bytes_received) + sizeof tcp.tcpi_bytes_received &&
+            tcp.tcpi_bytes_received > 0 && (latest < 0 || tcp.tcpi_last_data_recv < latest)) {
+            latest = tcp.tcpi_last_data_recv;
+        }
+        return true;
     });
-    return received;
+    return latest;
 }
 
 int ConnectionActivity::only_connection() const {

@@ -1,6 +1,6 @@
 #pragma once
-// Whether an RTSP session's connection is still receiving. The RTSP demuxer reads its own
-// TCP connection, out of sight of the input's byte counters; the kernel keeps count.
+// What the kernel knows of a session's TCP connection, which FFmpeg opens and reads out of
+// sight of the input's byte counters: its descriptor, and when it last received data.
 
 #include <cstdint>
 #include <string>
@@ -10,13 +10,14 @@ namespace ffmpeg {
 
 class ConnectionActivity {
 public:
-    // Watches the TCP connections of this process to the host and port `url` names (port
-    // 554 when it names none). A host given by name matches any peer on that port.
-    explicit ConnectionActivity(const std::string& url);
+    // Watches the TCP connections of this process to the host and port `url` names
+    // (`default_port` when it names none). A host given by name matches any peer on that
+    // port.
+    ConnectionActivity(const std::string& url, int default_port);
 
-    // True when one of those connections received data in the last `within_ms`
-    // milliseconds. False when none is open, or the system cannot tell.
-    bool received_within(int64_t within_ms) const;
+    // Milliseconds since one of those connections last received data; -1 when none is
+    // open, none has received a byte, or the system cannot tell.
+    int64_t since_last_received() const;
 
     // The descriptor of the one such connection, or -1 when there is none or more than one.
     int only_connection() const;

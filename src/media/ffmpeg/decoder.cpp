@@ -117,11 +117,14 @@ bool Decoder::open() {
 }
 
 bool Decoder::send(std::shared_ptr<AVPacket> packet) {
+    refused_ = false;
     if (!m_codec_ctx) {
         LOG_ERROR("m_codec_ctx is nullptr");
         return false;
     }
-    AV_CHECK(avcodec_send_packet(m_codec_ctx.get(), packet.get()));
+    const int status = avcodec_send_packet(m_codec_ctx.get(), packet.get());
+    refused_ = status < 0 && status != AVERROR(EAGAIN) && status != AVERROR_EOF;
+    AV_CHECK(status);
     return true;
 }
 

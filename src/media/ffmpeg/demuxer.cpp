@@ -1,10 +1,12 @@
 #include "media/ffmpeg/demuxer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "access_unit_assembler.h"
 #include "connection_activity.h"
+#include "first_slice_description.h"
 #include "interleaved_peek.h"
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
@@ -21,10 +23,13 @@ constexpr auto kMp4ReadPause = std::chrono::milliseconds(35);
 // Packets read for a slice header before probing is left to FFmpeg: a 4K picture's
 // keyframe can take a few hundred, and a session may begin in the middle of one.
 constexpr int kPacketsToDescribe = 2000;
-
-struct ParserCloser {
-    void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
-};
+// Opening a network input may re-arm the watchdog on the bytes it takes up to this long.
+constexpr int64_t kOpenLimitMs = 12000;
+// The longest keyframe interval of cameras: what a server that holds a new player back to
+// a keyframe may keep it waiting, beyond the watchdog's own budget.
+constexpr int64_t kKeyframeWaitMs = 4000;
+constexpr int kRtspPort = 554;
+constexpr int kRtmpPort = 1935;
 
 // "nobuffer" throws away what probing read. On a live source that is stale data; on a
 // file it is the first pictures, and a file with a single keyframe would yield nothing.
@@ -34,6 +39,8 @@ bool is_local_file(const std::string& url) {
 }
 
 bool is_rtsp(const std::string& url) { return url.compare(0, 7, "rtsp://") == 0 || url.compare(0, 8, "rtsps://") == 0; }
+
+bool is_rtmp(const std::string& url) { return url.compare(0, 7, "rtmp://") == 0; }
 
 // How much of a live source probing may read before the first packet is handed out.
 //
@@ -97,24 +104,44 @@ int Demuxer::watchdog(void* demuxer) {
     if (self->watchdog_fired_) {
         return AVERROR_EXIT;
     }
-    const AVIOContext* io = self->format_ctx_ != nullptr ? self->format_ctx_->pb : nullptr;
-    if (io != nullptr && io->bytes_read != self->bytes_seen_) {
-        self->bytes_seen_ = io->bytes_read;
-        self->last_read_time_ = get_current_time_stamp();
+    if (self->stop_requested()) {
+        self->watchdog_fired_ = true;
+        return AVERROR_EXIT;
     }
-    // An RTSP picture is handed out only once the next one begins: at one picture a second
-    // the first can take two seconds after PLAY while the camera sends all along. The
-    // kernel is asked only when the stamp has run out, so a flowing stream costs nothing.
-    const int64_t now = get_current_time_stamp();
-    if (io == nullptr && self->session_activity_ && now - self->last_read_time_ > kWatchdogSeconds * 1000 &&
-        self->session_activity_->received_within(kWatchdogSeconds * 1000)) {
-        self->last_read_time_ = now;
+    if (self->opening_) {
+        self->extend_open_budget();
     }
     const int abort = interrupt_callback(&self->last_read_time_);
     if (abort != 0) {
         self->watchdog_fired_ = true;
     }
     return abort;
+}
+
+// No packet comes out while an input opens, so what shows progress there is what the
+// input takes: the bytes it reads (RTMP's stream, a file, probing), up to a bound that a
+// source trickling bytes which never make a stream cannot stretch.
+//
+// An RTMP server that waits for a keyframe before it sends a new player anything (nginx's
+// wait_key) answers the play request and then stays silent up to a keyframe interval.
+// FFmpeg's open waits inside for that first media, where the input reads nothing. Once its
+// connection has received the server's answers, the open may wait for the first media up
+// to the longest keyframe interval cameras use, plus the watchdog's two seconds, counted
+// from the last bytes received; a server that never answered still fails in two.
+void Demuxer::extend_open_budget() {
+    const int64_t now = get_current_time_stamp();
+    const AVIOContext* io = format_ctx_ != nullptr ? format_ctx_->pb : nullptr;
+    if (io != nullptr && io->bytes_read != bytes_seen_ && (local_file_ || now - open_started_ < kOpenLimitMs)) {
+        bytes_seen_ = io->bytes_read;
+        last_read_time_ = now;
+    }
+    if (server_connection_ && !open_extended_ && now - last_read_time_ > kWatchdogSeconds * 1000) {
+        open_extended_ = true;
+        const int64_t silent_for = server_connection_->since_last_received();
+        if (silent_for >= 0) {
+            last_read_time_ = std::max(last_read_time_, now - silent_for + kKeyframeWaitMs);
+        }
+    }
 }
 
 Demuxer::Demuxer() = default;
@@ -125,7 +152,8 @@ Demuxer::~Demuxer() { close(); }
 bool Demuxer::start_open() {
     install_log_redaction();
     close();
-    session_activity_.reset();
+    server_connection_.reset();
+    open_extended_ = false;
     assembler_.reset();
     peek_.reset();
     video_channel_ = -1;
@@ -172,8 +200,9 @@ bool Demuxer::open(const std::string& url) {
     if (!is_local_file(url)) {
         bound_live_probing(url, &opt);
     }
-    if (is_rtsp(url)) {
-        session_activity_ = std::make_unique<ConnectionActivity>(url);
+    local_file_ = is_local_file(url);
+    if (is_rtmp(url)) {
+        server_connection_ = std::make_unique<ConnectionActivity>(url, kRtmpPort);
     }
     return open_input(url, common::redact_url(url));
 }
@@ -192,11 +221,24 @@ bool Demuxer::open(AVIOContext* io) {
 
 bool Demuxer::open_input(const std::string& url, const std::string& shown_name) {
     last_read_time_ = get_current_time_stamp();
+    open_started_ = last_read_time_;
     bytes_seen_ = 0;
     watchdog_fired_ = false;
     connection_cut_ = false;
     format_ctx_->interrupt_callback.callback = watchdog;
     format_ctx_->interrupt_callback.opaque = this;
+    if (stop_requested()) {
+        avformat_free_context(format_ctx_);
+        format_ctx_ = nullptr;
+        return false;
+    }
+
+    // Opening ends when open_input returns, on every path.
+    struct OpeningPhase {
+        bool& opening;
+        explicit OpeningPhase(bool& flag) : opening(flag) { opening = true; }
+        ~OpeningPhase() { opening = false; }
+    } phase(opening_);
 
     // On failure FFmpeg frees the context and nulls format_ctx_.
     AV_CHECK(avformat_open_input(&format_ctx_, url.c_str(), nullptr, &opt));
@@ -242,48 +284,35 @@ void Demuxer::assemble_pictures_ourselves(const std::string& url) {
     video_stream_index_ = video;
     assembler_ = std::make_unique<AccessUnitAssembler>(stream.codecpar->codec_id);
     // The connection carries RTP in the clear only for rtsp://; rtsps:// is encrypted.
-    const int connection = session_activity_ ? session_activity_->only_connection() : -1;
-    if (connection >= 0 && url.compare(0, 7, "rtsp://") == 0) {
-        peek_ = std::make_unique<InterleavedPeek>(connection, stream.codecpar->codec_id);
+    const int connection =
+        url.compare(0, 7, "rtsp://") == 0 ? ConnectionActivity(url, kRtspPort).only_connection() : -1;
+    if (connection >= 0) {
+        peek_ = std::make_unique<InterleavedPeek>(connection);
     }
     describe_from_first_slice(stream);
 }
 
 // Without its parser, FFmpeg's probing would try to decode a piece of a picture to learn
-// its size. FFmpeg's parser learns size, pixel format and frame rate from the parameter
-// sets and the first slice header, which the first packet of a picture holds; with them
-// known, probing reads nothing and the packets read here are kept for decoding.
+// its size. The parameter sets and the first slice header, which a picture's first packet
+// holds, give size, pixel format and frame rate; with them known, probing reads nothing
+// and the packets read here are kept for decoding.
 void Demuxer::describe_from_first_slice(AVStream& stream) {
-    std::unique_ptr<AVCodecParserContext, ParserCloser> parser(av_parser_init(stream.codecpar->codec_id));
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> described(avcodec_alloc_context3(nullptr));
-    if (!parser || !described || avcodec_parameters_to_context(described.get(), stream.codecpar) < 0) {
-        return;
-    }
-    parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-    // H.264 counts time in fields; its decoder says so, and the parser's rate relies on it.
-    if (stream.codecpar->codec_id == AV_CODEC_ID_H264) {
-        described->ticks_per_frame = 2;
-    }
+    FirstSliceDescription description(*stream.codecpar);
     std::shared_ptr<AVPacket> packet = make_packet();
     for (int read = 0; packet && read < kPacketsToDescribe; ++read) {
         if (pull_packet(*packet) < 0) {
             return;
         }
-        // Parameter sets and SEI alone describe no picture, and the parser complains of them.
-        if (packet->stream_index != video_stream_index_ || !assembler_->pending_has_slice()) {
+        if (packet->stream_index != video_stream_index_ || !assembler_->first_slice_just_arrived()) {
             continue;
         }
         const std::vector<uint8_t>& picture = assembler_->pending();
-        uint8_t* out = nullptr;
-        int out_size = 0;
-        av_parser_parse2(parser.get(), described.get(), &out, &out_size, picture.data(),
-                         static_cast<int>(picture.size()), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        if (parser->width > 0 && parser->height > 0 && parser->format >= 0) {
-            stream.codecpar->width = parser->width;
-            stream.codecpar->height = parser->height;
-            stream.codecpar->format = parser->format;
-            if (described->framerate.num > 0 && described->framerate.den > 0) {
-                stream.avg_frame_rate = described->framerate;
+        if (description.describe(picture.data(), static_cast<int>(picture.size()))) {
+            stream.codecpar->width = description.width();
+            stream.codecpar->height = description.height();
+            stream.codecpar->format = description.format();
+            if (description.frame_rate().num > 0) {
+                stream.avg_frame_rate = description.frame_rate();
             }
             described_ = true;
             return;
@@ -343,26 +372,22 @@ int Demuxer::read_picture(std::shared_ptr<AVPacket>& packet) {
 }
 
 // Reads one packet; one of the video stream goes into the assembler, with what the
-// connection said about its marker bit.
+// connection said about its marker bit and about packets lost before it.
 int Demuxer::pull_packet(AVPacket& packet) {
     last_read_time_ = get_current_time_stamp();
-    InterleavedPeek::Next next;
-    if (peek_ && assembler_->trusts_markers()) {
-        next = peek_->next(kWatchdogSeconds * 1000);
+    if (peek_) {
+        peek_->before_read(kWatchdogSeconds * 1000, [this] { return stop_requested(); });
     }
     av_packet_unref(&packet);
     const int status = read_frame(packet);
-    if (status < 0 || packet.stream_index != video_stream_index_) {
-        return status;
+    const bool video = status >= 0 && packet.stream_index == video_stream_index_;
+    InterleavedPeek::Verdict verdict;
+    if (peek_) {
+        verdict = peek_->after_read(video);
     }
-    bool marker = false;
-    if (next.known && next.depacketized_size == packet.size) {
-        if (video_channel_ < 0) {
-            video_channel_ = next.channel;
-        }
-        marker = next.channel == video_channel_ && next.marker;
+    if (video) {
+        assembler_->push(packet, verdict.marker, verdict.after_loss);
     }
-    assembler_->push(packet, marker);
     return status;
 }
 

@@ -1,10 +1,15 @@
 #include "interleaved_peek.h"
 
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <thread>
 
 namespace media {
@@ -12,10 +17,12 @@ namespace ffmpeg {
 
 namespace {
 
-constexpr int kPeekBytes = 128;  // "$", channel, length, an RTP header with room for extensions
-constexpr int kStartCode = 4;    // what FFmpeg's depacketizers put before every NAL unit
-constexpr int kH264FuA = 28;
-constexpr int kHevcFu = 49;
+// Room for a few control packets ahead of the next RTP header.
+constexpr int kPeekBytes = 512;
+constexpr int kFrameHeader = 4;  // "$", channel, 16-bit length
+constexpr int kRtpHeader = 12;
+// Waits are cut into slices this long, so a stop is seen within one.
+constexpr int64_t kPollSliceMs = 100;
 
 int read16(const uint8_t* p) { return (p[0] << 8) | p[1]; }
 
@@ -26,87 +33,135 @@ int64_t now_ms() {
 
 }  // namespace
 
-int InterleavedPeek::depacketized_size(const uint8_t* payload, int payload_size) const {
-    if (codec_ == AV_CODEC_ID_H264) {
-        const int type = payload[0] & 0x1f;
-        if (type >= 1 && type <= 23) {
-            return payload_size + kStartCode;
-        }
-        if (type == kH264FuA && payload_size >= 2) {
-            const bool first = (payload[1] & 0x80) != 0;  // the fragment header's start bit
-            return payload_size - 2 + (first ? kStartCode + 1 : 0);
-        }
-        return -1;  // aggregation packets: their sizes are not all in the header
-    }
-    const int type = (payload[0] >> 1) & 0x3f;
-    if (type <= 47) {
-        return payload_size + kStartCode;
-    }
-    if (type == kHevcFu && payload_size >= 3) {
-        const bool first = (payload[2] & 0x80) != 0;
-        return payload_size - 3 + (first ? kStartCode + 2 : 0);
-    }
-    return -1;
-}
-
-InterleavedPeek::Next InterleavedPeek::parse(const uint8_t* data, int size) const {
-    Next next;
-    if (size < 4 + 12 || data[0] != '$') {
-        return next;
+InterleavedPeek::Header InterleavedPeek::parse(const uint8_t* data, int size) {
+    Header header;
+    if (size < kFrameHeader + kRtpHeader || data[0] != '$') {
+        return header;
     }
     const int length = read16(data + 2);
-    const uint8_t* rtp = data + 4;
-    // Version 2; and not RTCP (sender and receiver reports, 200 to 204 where RTP keeps its
-    // marker bit and payload type), which shares the connection on the odd channels.
-    if ((rtp[0] >> 6) != 2 || length < 12 || (rtp[1] >= 200 && rtp[1] <= 204)) {
-        return next;
+    const uint8_t* rtp = data + kFrameHeader;
+    if ((rtp[0] >> 6) != 2 || length < kRtpHeader) {
+        return header;
     }
-    int header = 12 + 4 * (rtp[0] & 0x0f);
-    if ((rtp[0] & 0x10) != 0) {  // a header extension: its length in 32-bit words
-        if (size < 4 + header + 4) {
-            return next;
-        }
-        header += 4 + 4 * read16(rtp + header + 2);
-    }
-    const bool padded = (rtp[0] & 0x20) != 0;  // its length is in the last byte, not yet here
-    if (size < 4 + header + 3 || length < header + 3) {
-        return next;
-    }
-    next.known = true;
-    next.channel = data[1];
-    next.marker = (rtp[1] & 0x80) != 0;
-    next.depacketized_size = padded ? -1 : depacketized_size(rtp + header, length - header);
-    return next;
+    header.known = true;
+    header.channel = data[1];
+    header.rtcp = rtp[1] >= 192 && rtp[1] <= 223;
+    header.marker = (rtp[1] & 0x80) != 0;
+    header.payload_type = rtp[1] & 0x7f;
+    header.sequence = read16(rtp + 2);
+    header.frame_bytes = kFrameHeader + length;
+    return header;
 }
 
-InterleavedPeek::Next InterleavedPeek::next(int64_t wait_ms) const {
+InterleavedPeek::Next InterleavedPeek::locate(const uint8_t* data, int size, int video_channel,
+                                              int video_payload_type) {
+    Next next;
+    int offset = 0;
+    for (;;) {
+        const int left = size - offset;
+        if (left <= 0 || data[offset] != '$') {
+            // Past the last whole frame: more may come. Anything else (an RTSP reply) is
+            // read by FFmpeg as a message, not a packet.
+            next.state = left <= 0 ? Next::State::NeedMore : Next::State::Unknown;
+            return next;
+        }
+        const Header header = parse(data + offset, left);
+        if (!header.known) {
+            const bool short_header = left < kFrameHeader + kRtpHeader;
+            next.state = short_header ? Next::State::NeedMore : Next::State::Unknown;
+            return next;
+        }
+        const bool thrown_away = header.rtcp || (video_channel >= 0 && header.channel == video_channel &&
+                                                 header.payload_type != video_payload_type);
+        if (!thrown_away) {
+            next.state = Next::State::Found;
+            next.header = header;
+            next.skipped_bytes = offset;
+            return next;
+        }
+        offset += header.frame_bytes;
+    }
+}
+
+bool InterleavedPeek::bytes_taken(uint64_t& taken) const {
+    // Bytes received less bytes still queued: what the reader has taken. A byte arriving
+    // between the two calls can only make the count too small, so a wrong count never
+    // confirms a frame; it leaves it in doubt.
+    tcp_info tcp{};
+    socklen_t tcp_size = sizeof tcp;
+    int queued = 0;
+    if (getsockopt(socket_, IPPROTO_TCP, TCP_INFO, &tcp, &tcp_size) != 0 ||
+        tcp_size < offsetof(tcp_info, tcpi_bytes_received) + sizeof tcp.tcpi_bytes_received ||
+        ioctl(socket_, SIOCINQ, &queued) != 0 || queued < 0 ||
+        tcp.tcpi_bytes_received < static_cast<uint64_t>(queued)) {
+        return false;
+    }
+    taken = tcp.tcpi_bytes_received - static_cast<uint64_t>(queued);
+    return true;
+}
+
+void InterleavedPeek::before_read(int64_t wait_ms, const std::function<bool()>& interrupted) {
+    next_ = Next{};
     const int64_t deadline = now_ms() + wait_ms;
     uint8_t data[kPeekBytes];
     for (;;) {
         const ssize_t got = recv(socket_, data, sizeof data, MSG_PEEK | MSG_DONTWAIT);
         if (got > 0) {
-            const Next next = parse(data, static_cast<int>(got));
-            // A header cut short by the network is completed within a moment; anything else
-            // (a reply to a keep-alive, a control packet) leaves the marker unknown.
-            const bool partial = !next.known && data[0] == '$' && got < kPeekBytes &&
-                                 (got < 4 || got < 4 + read16(data + 2));
-            if (next.known || !partial) {
-                return next;
+            next_ = locate(data, static_cast<int>(got), video_channel_, video_payload_type_);
+            // A header cut short by the network is completed within a moment.
+            if (next_.state != Next::State::NeedMore || got >= kPeekBytes) {
+                break;
             }
         } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return {};  // closed or failed: FFmpeg's own read reports it
+            break;  // closed or failed: FFmpeg's own read reports it
         }
         const int64_t left = deadline - now_ms();
-        if (left <= 0) {
-            return {};
+        if (left <= 0 || (interrupted && interrupted())) {
+            break;
         }
         if (got > 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         } else {
             pollfd readable{socket_, POLLIN, 0};
-            poll(&readable, 1, static_cast<int>(left));
+            poll(&readable, 1, static_cast<int>(left < kPollSliceMs ? left : kPollSliceMs));
         }
     }
+    if (next_.state == Next::State::Found && !taken_known_) {
+        taken_known_ = bytes_taken(taken_);
+    }
+}
+
+InterleavedPeek::Verdict InterleavedPeek::after_read(bool video_packet) {
+    Verdict verdict;
+    const uint64_t expected = taken_ + static_cast<uint64_t>(next_.skipped_bytes) +
+                              static_cast<uint64_t>(next_.header.frame_bytes);
+    const bool found = next_.state == Next::State::Found && taken_known_;
+    const Header header = next_.header;
+    next_ = Next{};
+    taken_known_ = bytes_taken(taken_);
+    if (!found || !taken_known_ || taken_ != expected) {
+        // Some frame went by unseen: the next sequence number says nothing.
+        last_sequence_ = -1;
+        return verdict;
+    }
+    if (!video_packet) {
+        if (header.channel == video_channel_) {
+            last_sequence_ = -1;
+        }
+        return verdict;
+    }
+    if (video_channel_ < 0) {
+        video_channel_ = header.channel;
+        video_payload_type_ = header.payload_type;
+    }
+    if (header.channel != video_channel_ || header.payload_type != video_payload_type_) {
+        last_sequence_ = -1;
+        return verdict;
+    }
+    verdict.marker = header.marker;
+    verdict.after_loss = last_sequence_ >= 0 && header.sequence != ((last_sequence_ + 1) & 0xffff);
+    last_sequence_ = header.sequence;
+    return verdict;
 }
 
 }  // namespace ffmpeg
