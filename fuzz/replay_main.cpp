@@ -1,7 +1,9 @@
-// Replays saved inputs through the fuzzed path without libFuzzer, so any compiler's build
+// Replays saved inputs through a fuzzed path without libFuzzer, so any compiler's build
 // (and its sanitizers) checks them: each file named, and the files of each folder named.
-// A crash ends the process; --expect-images also fails an input that yields no image,
-// which shows the path really reaches the decoder and the scaler.
+// --path picks the path: decode (the default: demuxer, decoder, scaler), pictures (the
+// picture joiner) or interleaved (the interleaved-frame locator). A crash ends the
+// process; --expect-images also fails a decode input that yields no image, which shows
+// the path really reaches the decoder and the scaler.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "decode_path.h"
+#include "network_paths.h"
 
 namespace {
 
@@ -39,18 +42,22 @@ std::vector<fs::path> collect(const std::vector<std::string>& args) {
 
 int main(int argc, char* argv[]) {
     bool expect_images = false;
+    std::string path_name = "decode";
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--expect-images") {
             expect_images = true;
+        } else if (arg == "--path" && i + 1 < argc) {
+            path_name = argv[++i];
         } else {
             args.push_back(arg);
         }
     }
     const std::vector<fs::path> inputs = collect(args);
-    if (inputs.empty()) {
-        std::fprintf(stderr, "usage: %s [--expect-images] <file|folder>...: no input found\n", argv[0]);
+    if (inputs.empty() || (path_name != "decode" && path_name != "pictures" && path_name != "interleaved")) {
+        std::fprintf(stderr, "usage: %s [--path decode|pictures|interleaved] [--expect-images] <file|folder>...\n",
+                     argv[0]);
         return 2;
     }
     media::fuzz::silence_logging();
@@ -63,6 +70,13 @@ int main(int argc, char* argv[]) {
             continue;
         }
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (path_name != "decode") {
+            const int found = path_name == "pictures" ? media::fuzz::join_pictures(bytes.data(), bytes.size())
+                                                      : media::fuzz::locate_frames(bytes.data(), bytes.size());
+            std::fprintf(stderr, "%s: %zu bytes, %s %d\n", path.c_str(), bytes.size(),
+                         path_name == "pictures" ? "pictures" : "found", found);
+            continue;
+        }
         const media::fuzz::DecodePathStats stats = media::fuzz::run_decode_path(bytes.data(), bytes.size());
         std::fprintf(stderr, "%s: %zu bytes, opened %d, packets %d, pictures %d, images %d\n", path.c_str(),
                      bytes.size(), stats.opened ? 1 : 0, stats.packets, stats.pictures, stats.images);

@@ -3,7 +3,9 @@
 #   1. ThreadSanitizer: the end-to-end and fault tests against a -DMEDIA_TSAN=ON build
 #   2. valgrind memcheck: whole media_demo runs, no leak and no memory error
 #   3. soak: one process through 100 reconnections, memory and descriptors flat
-#   4. fuzzing: 60 s of libFuzzer on the demuxer -> decoder -> scaler path
+#   4. fuzzing: 60 s of libFuzzer on the demuxer -> decoder -> scaler path, and 30 s on
+#      each of the program's own parsers of network bytes (picture joiner, interleaved
+#      frames)
 # Every step runs; the script exits non-zero when any failed. About 15 to 20 minutes
 # on two cores. docs/reliability.md explains each step and its long forms.
 set -uo pipefail
@@ -45,25 +47,40 @@ plain_build() {
   cmake --build build -j2 --target media_demo test_media
 }
 
+# One libFuzzer run on a fresh copy of its seeds (a run adds the inputs it finds
+# interesting to its corpus); crashing inputs land in build-fuzz/artifacts/<name>/.
+run_fuzzer() {
+  local name=$1 seconds=$2 max_len=$3
+  shift 3
+  local corpus=build-fuzz/corpus-$name artifacts=$root/build-fuzz/artifacts/$name
+  rm -rf "$corpus" "$artifacts"
+  mkdir -p "$corpus" "$artifacts"
+  "$@" "$corpus" || return 1
+  local status=0
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    timeout -k 10 $((seconds + 240)) "build-fuzz/fuzz/$name" -max_total_time="$seconds" -timeout=20 \
+    -rss_limit_mb=2048 -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" \
+    >"build-fuzz/$name.log" 2>&1 || status=$?
+  echo "$name:"
+  grep -E '^(stat::|#[0-9]+ *DONE)' "build-fuzz/$name.log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 80 "build-fuzz/$name.log" >&2
+    echo "fuzz: crashing inputs kept in $artifacts; add each to fuzz/regressions after the fix" >&2
+    return 1
+  fi
+}
+
+copy_seeds() { cp -f "$root/fuzz/seeds/$1"/* "$2"/; }
+
 fuzz() {
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
     -DMEDIA_FUZZ=ON -DMEDIA_SANITIZE=ON &&
-    cmake --build build-fuzz -j2 --target media_fuzzer || return 1
-  # A fresh copy each time: the run adds the inputs it finds interesting to its corpus.
-  rm -rf build-fuzz/corpus build-fuzz/artifacts
-  mkdir -p build-fuzz/artifacts
-  fuzz/make_corpus.sh build/test-media build-fuzz/corpus || return 1
-  local status=0
-  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    timeout -k 10 300 build-fuzz/fuzz/media_fuzzer -max_total_time=60 -timeout=20 -rss_limit_mb=2048 \
-    -max_len=65536 -print_final_stats=1 -artifact_prefix="$root/build-fuzz/artifacts/" build-fuzz/corpus \
-    >build-fuzz/fuzz.log 2>&1 || status=$?
-  grep -E '^(stat::|#[0-9]+ *DONE)' build-fuzz/fuzz.log || true
-  if [ "$status" -ne 0 ]; then
-    tail -n 80 build-fuzz/fuzz.log >&2
-    echo "fuzz: crashing inputs kept in build-fuzz/artifacts; add each to fuzz/regressions after the fix" >&2
-    return 1
-  fi
+    cmake --build build-fuzz -j2 --target media_fuzzer picture_joiner_fuzzer interleaved_header_fuzzer || return 1
+  local failed=0
+  run_fuzzer media_fuzzer 60 65536 fuzz/make_corpus.sh build/test-media || failed=1
+  run_fuzzer picture_joiner_fuzzer 30 65536 copy_seeds pictures || failed=1
+  run_fuzzer interleaved_header_fuzzer 30 1024 copy_seeds interleaved || failed=1
+  return "$failed"
 }
 
 step "ThreadSanitizer (e2e and fault tests)" tsan

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "keyframe_gate.h"
 #include "media/ffmpeg/decoder.h"
@@ -18,10 +19,17 @@ struct GatedRun {
     int admitted = 0;
     int admitted_before_keyframe = 0;  // in presentation order
     int packets_from_keyframe = 0;     // fed packets presented at or after the first keyframe
+    int damage_lines = 0;
+    int admitted_while_damaged = 0;    // presented from the damaged picture to the next keyframe
+    int packets_after_damage = 0;      // fed packets presented from that keyframe on
+    int admitted_after_damage = 0;     // presented from that keyframe on
+    int packets_before_last_group = 0; // fed packets presented before the damaged group
+    int admitted_before_last_group = 0;
 };
 
-// Decodes `file` from its video packet number `first` on, as a connection that joins there.
-GatedRun decode_from(const std::string& file, int first) {
+// Decodes `file` from its video packet number `first` on, as a connection that joins there;
+// the packet numbered `damaged` (if any) arrives flagged corrupt, as one that lost a slice.
+GatedRun decode_from(const std::string& file, int first, int damaged = -1) {
     GatedRun run;
     auto demuxer = media::ffmpeg::Demuxer::createShare();
     EXPECT_TRUE(demuxer->open(media::test::test_media_path(file)));
@@ -30,6 +38,11 @@ GatedRun decode_from(const std::string& file, int first) {
     KeyframeGate gate;
     bool keyframe_seen = false;
     int64_t keyframe_pts = AV_NOPTS_VALUE;
+    int64_t damage_pts = AV_NOPTS_VALUE;
+    int64_t recovered_pts = AV_NOPTS_VALUE;  // the first keyframe after the damage
+    int64_t group_pts = AV_NOPTS_VALUE;      // the keyframe before it
+    std::vector<int64_t> fed;
+    std::vector<int64_t> admitted_pts;
 
     auto take_pictures = [&] {
         for (auto frame = media::ffmpeg::make_frame(); decoder.receive(frame); frame = media::ffmpeg::make_frame()) {
@@ -37,12 +50,29 @@ GatedRun decode_from(const std::string& file, int first) {
             if (!gate.admits(*frame)) continue;
             ++run.admitted;
             if (frame->best_effort_timestamp < keyframe_pts) ++run.admitted_before_keyframe;
+            const int64_t t = frame->best_effort_timestamp;
+            if (damage_pts != AV_NOPTS_VALUE && t >= damage_pts && (recovered_pts == AV_NOPTS_VALUE || t < recovered_pts)) {
+                ++run.admitted_while_damaged;
+            }
+            if (recovered_pts != AV_NOPTS_VALUE && t >= recovered_pts) ++run.admitted_after_damage;
+            admitted_pts.push_back(t);
         }
     };
     int index = 0;
     for (auto packet = media::ffmpeg::make_packet(); demuxer->read_packet(packet) == 0;
          packet = media::ffmpeg::make_packet()) {
         if (packet->stream_index != demuxer->get_video_stream_index() || index++ < first) continue;
+        if (index - 1 == damaged) {
+            packet->flags |= AV_PKT_FLAG_CORRUPT;
+            damage_pts = packet->pts;
+            for (const int64_t pts : fed) run.packets_before_last_group += pts < group_pts ? 1 : 0;
+            if (gate.note_damage(packet->pts)) ++run.damage_lines;
+        } else if (damage_pts != AV_NOPTS_VALUE && recovered_pts == AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY)) {
+            recovered_pts = packet->pts;
+        }
+        if (recovered_pts != AV_NOPTS_VALUE && packet->pts >= recovered_pts) ++run.packets_after_damage;
+        if (damage_pts == AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY)) group_pts = packet->pts;
+        fed.push_back(packet->pts);
         if (!keyframe_seen && (packet->flags & AV_PKT_FLAG_KEY)) {
             keyframe_seen = true;
             keyframe_pts = packet->pts;
@@ -56,6 +86,9 @@ GatedRun decode_from(const std::string& file, int first) {
     }
     decoder.send(nullptr);
     take_pictures();
+    if (damage_pts != AV_NOPTS_VALUE) {
+        for (const int64_t pts : admitted_pts) run.admitted_before_last_group += pts < group_pts ? 1 : 0;
+    }
     return run;
 }
 
@@ -65,6 +98,24 @@ TEST(KeyframeGate, HevcJoinedMidGroup_ImagesOnlyFromTheKeyframeOn) {
     EXPECT_GT(run.decoded, run.admitted) << "the decoder gave no picture before the keyframe: nothing was tried";
     EXPECT_EQ(run.admitted_before_keyframe, 0);
     EXPECT_EQ(run.admitted, run.packets_from_keyframe);
+}
+
+// A picture that lost data (HEVC's decoder says nothing of it) and every picture up to
+// the next keyframe stay out; all from that keyframe on come in. A damaged keyframe is no
+// keyframe: its group waits for the next one.
+TEST(KeyframeGate, DataLost_NoImageUntilTheNextKeyframe) {
+    for (const int damaged : {11, 16}) {  // in decoding order: a P picture; the keyframe of a group
+        SCOPED_TRACE(damaged);
+        const GatedRun run = decode_from("hevc_gop10.mkv", 0, damaged);
+        EXPECT_EQ(run.damage_lines, 1);
+        EXPECT_EQ(run.admitted_while_damaged, 0);
+        EXPECT_GT(run.packets_after_damage, 0);
+        EXPECT_EQ(run.admitted_after_damage, run.packets_after_damage);
+        // Pictures of earlier groups owe the damaged one nothing; those still in the
+        // decoder when the damage is seen (its frame threads' delay) may be held back too.
+        EXPECT_GT(run.packets_before_last_group, 0);
+        EXPECT_GT(2 * run.admitted_before_last_group, run.packets_before_last_group);
+    }
 }
 
 TEST(KeyframeGate, IntraRefreshWithoutIdr_ImagesFromTheRecoveryPointOn) {

@@ -102,6 +102,16 @@ TEST_F(DemoRtmp, LiveStream_WritesFiftyTwoImages) {
     EXPECT_EQ(count_lines(lines, "av_read_frame time out"), 0u);
 }
 
+// The test server holds a new player back to the next keyframe: after its answer to the
+// play request, nothing at all for up to a keyframe interval, here four seconds.
+TEST_F(DemoRtmp, FiveFpsKeyframeEveryFourSeconds_OpensBehindAServerWaitingForAKeyframe) {
+    media::test::ServerProcess server =
+        media::test::start_rtmp_server(media::test::test_media_path("h264_5fps_gop4.mp4"));
+    const DemoOutcome outcome = run("rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live/test");
+    expect_complete_run(outcome, {kSmall});
+    EXPECT_EQ(count_lines(out_lines(), "read av_packet failed"), 0u);
+}
+
 }  // namespace
 }  // namespace e2e
 }  // namespace media

@@ -38,10 +38,13 @@ TEST_F(DemoSigint, LiveRun_StopsItInOrder) {
     const StreamKeeper keeper(url, scratch());
     start({url});
     ASSERT_TRUE(wait_for_file("0.jpg", std::chrono::seconds(30))) << "no image from the live stream";
+    const auto signalled = Clock::now();
     process().send_signal(SIGINT);
 
     const DemoOutcome outcome = finish(std::chrono::seconds(30));
     EXPECT_TRUE(outcome.exited && outcome.exit_status == 0) << describe(outcome);
+    // Ctrl-C ends the program: the final pause does not follow it.
+    EXPECT_LT(ms(outcome.ended - signalled), ms(kMaxExitAfterSignal));
 
     const int written = leading_images(workdir());
     EXPECT_GE(written, 1);

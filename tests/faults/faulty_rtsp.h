@@ -14,12 +14,13 @@ namespace faults {
 
 class FaultyRtsp {
 public:
-    // fault: "freeze", "reset" or "outage"; an outage refuses connections for `outage`.
+    // fault: one of tests/servers/fault_proxy.py's; an outage refuses connections for
+    // `outage`.
     FaultyRtsp(const std::string& fault, std::chrono::seconds outage,
                const std::vector<std::string>& server_args = {});
 
     // The address media_demo opens: the proxy's port, with "user:password@" if given.
-    std::string url(const std::string& userinfo = "") const;
+    std::string url(const std::string& userinfo = "", const std::string& mount = "/h264") const;
     void strike() const;
 
 private:

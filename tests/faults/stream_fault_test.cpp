@@ -1,5 +1,6 @@
 // The live source breaks in the middle of a run: it freezes (connection open, no bytes),
-// resets the connection, or goes away for ten seconds. media_demo must notice within the
+// turns to bytes that never make a packet (the connection busy all the while), resets
+// the connection, or goes away for ten seconds. media_demo must notice within the
 // watchdog's bounds, rebuild the chain, carry on numbering and end with all 52 images,
 // leaving the images from before the fault as they were.
 
@@ -77,6 +78,7 @@ TEST_P(StreamFault, MidStream_ReconnectsAndCompletesTheRun) {
 // An outage of ten seconds with one attempt a second: about ten refused attempts.
 INSTANTIATE_TEST_SUITE_P(Faults, StreamFault,
                          ::testing::Values(StreamFaultCase{"SilentMidStream", "freeze", 0s, 0, 1},
+                                           StreamFaultCase{"GarbageMidStream", "garbage", 0s, 0, 1},
                                            StreamFaultCase{"ResetMidStream", "reset", 0s, 0, 1},
                                            StreamFaultCase{"GoneTenSeconds", "outage", 10s, 7, 13}),
                          [](const ::testing::TestParamInfo<StreamFaultCase>& tested) {

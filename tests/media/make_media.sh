@@ -45,6 +45,10 @@ produce() {
 # faststart puts moov first so truncated.mp4 still opens.
 produce h264.mp4 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 100 "${X264[@]}" \
   -bf 3 -g 25 -movflags +faststart
+# A camera at 5 fps with a keyframe every 4 s, the longest interval cameras commonly use,
+# for RTMP behind a server that holds a new player back to the next keyframe.
+produce h264_5fps_gop4.mp4 "${FF[@]}" -f lavfi -i "testsrc2=size=320x240:rate=5" -frames:v 100 \
+  "${X264[@]}" -bf 0 -g 20 -keyint_min 20 -sc_threshold 0 -movflags +faststart
 produce h264_nobframes.mp4 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 100 \
   "${X264[@]}" -profile:v baseline -bf 0
 produce h264_onekey.mp4 "${FF[@]}" -f lavfi -i "$SRC_320" -frames:v 100 \

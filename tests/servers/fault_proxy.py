@@ -8,21 +8,65 @@ SIGUSR1 strikes the connections open at that moment with FAULT:
   reset    abort both sides with a TCP RST
   outage   abort them and stop listening for --outage seconds (connections
            are refused), then listen on the same port again
+  garbage  stop relaying to the client; send it one interleaved header that
+           promises 65535 bytes, then bytes that never make an interleaved
+           frame (no "$"), a little every 20 ms, for as long as it stays
+  inject   from then on, before every RTP packet without the marker bit on
+           channel 0, send the client two packets FFmpeg throws away, both
+           with the marker bit: RTCP feedback (type 206) and an RTP packet of
+           payload type 97
+  drop     leave out the next RTP packet without the marker bit on channel 0
+           (a slice or a piece of one): its sequence number is skipped
 Connections made later are relayed untouched, so a client that reconnects
-finds the stream again. A signal, not a byte count, picks the moment, so a
+finds the stream again (inject and drop keep acting on them). A signal, not a byte count, picks the moment, so a
 test can strike after it has seen a given amount of output.
 Prints "READY <port>" once listening, "FAULT <fault>" when striking and
 "BACK" when an outage ends; --port 0 picks a free port.
 """
 import argparse
 import os
+import random
+import re
 import signal
 import socket
 import struct
 import sys
 import threading
 
-FAULTS = ("freeze", "reset", "outage")
+FAULTS = ("freeze", "reset", "outage", "garbage", "inject", "drop")
+FRAME_FAULTS = ("inject", "drop")
+
+# Both with the marker bit, on the video channel: what FFmpeg reads and discards.
+FEEDBACK = b"$\x00\x00\x0c" + bytes([0x81, 206, 0, 2]) + bytes(8)
+OTHER_TYPE = (b"$\x00\x00\x10" + bytes([0x80, 0x80 | 97, 0x12, 0x34])
+              + bytes(8) + b"\x65\x88\x80\x00")
+
+
+def split_messages(buffer):
+    """Takes whole interleaved frames and RTSP messages off the front of buffer."""
+    messages = []
+    while buffer:
+        if buffer[0] == 0x24:  # "$"
+            if len(buffer) < 4:
+                break
+            size = 4 + int.from_bytes(buffer[2:4], "big")
+        else:
+            end = buffer.find(b"\r\n\r\n")
+            if end < 0:
+                break
+            length = re.search(rb"(?im)^content-length:\s*(\d+)", bytes(buffer[:end]))
+            size = end + 4 + (int(length.group(1)) if length else 0)
+        if len(buffer) < size:
+            break
+        messages.append(bytes(buffer[:size]))
+        del buffer[:size]
+    return messages
+
+
+def mid_picture_rtp(message):
+    """An RTP packet on channel 0 that does not end a picture."""
+    return (len(message) >= 16 and message[0] == 0x24 and message[1] == 0
+            and message[5] < 192 and not message[5] & 0x80)
 
 
 def abort(pair):
@@ -47,6 +91,8 @@ class Proxy:
         self.outage = outage
         self.lock = threading.Lock()
         self.strike_requested = False
+        self.injecting = False
+        self.drop_next = False
         self.pairs = []
         self.stopping = threading.Event()
         self.listener = self.listen(port)
@@ -64,7 +110,23 @@ class Proxy:
     def port(self):
         return self.port_number
 
-    def pump(self, source, sink, pair):
+    def relay_frames(self, data, pending):
+        """What the client gets of the server's bytes under inject or drop."""
+        pending.extend(data)
+        out = bytearray()
+        for message in split_messages(pending):
+            if mid_picture_rtp(message):
+                if self.fault == "drop" and self.drop_next:
+                    self.drop_next = False
+                    continue
+                if self.fault == "inject" and self.injecting:
+                    out += FEEDBACK + OTHER_TYPE + message
+                    continue
+            out += message
+        return bytes(out)
+
+    def pump(self, source, sink, pair, to_client):
+        pending = bytearray()
         while not self.stopping.is_set():
             try:
                 data = source.recv(65536)
@@ -74,8 +136,10 @@ class Proxy:
                 break
             # A frozen connection still drains both peers and drops what it
             # reads: a stalled reader must not stall the upstream server.
-            if pair["frozen"]:
+            if pair["frozen"] or (to_client and pair["garbage"]):
                 continue
+            if to_client and self.fault in FRAME_FAULTS:
+                data = self.relay_frames(data, pending)
             try:
                 sink.sendall(data)
             except OSError:
@@ -93,10 +157,20 @@ class Proxy:
             pairs, self.pairs = self.pairs, []
         if self.fault == "outage":
             self.listener.close()
+        if self.fault in FRAME_FAULTS:
+            self.injecting = True
+            self.drop_next = True
+            with self.lock:
+                self.pairs.extend(pairs)
+            pairs = []
         for pair in pairs:
             if self.fault == "freeze":
                 # Both sockets stay open: the client sees a live but mute peer.
                 pair["frozen"] = True
+            elif self.fault == "garbage":
+                pair["garbage"] = True
+                threading.Thread(target=self.send_garbage, daemon=True,
+                                 args=(pair,)).start()
             else:
                 abort(pair)
         print("FAULT %s" % self.fault, flush=True)
@@ -106,18 +180,30 @@ class Proxy:
             self.listener = self.listen(self.port_number)
             print("BACK", flush=True)
 
+    def send_garbage(self, pair):
+        client = pair["socks"][0]
+        rng = random.Random(4321)
+        chunk = b"$\x00\xff\xff" + bytes(100)
+        while not self.stopping.wait(0.02):
+            try:
+                client.sendall(chunk)
+            except OSError:
+                return
+            chunk = bytes(rng.choice(range(0x25, 0x100)) for _ in range(200))
+
     def connect(self, client):
         try:
             server = socket.create_connection(("127.0.0.1", self.upstream))
         except OSError:
             abort({"socks": (client,)})
             return
-        pair = {"socks": (client, server), "frozen": False, "aborted": False}
+        pair = {"socks": (client, server), "frozen": False, "garbage": False,
+                "aborted": False}
         with self.lock:
             self.pairs.append(pair)
-        for source, sink in ((client, server), (server, client)):
+        for source, sink, to_client in ((client, server, False), (server, client, True)):
             threading.Thread(target=self.pump, daemon=True,
-                             args=(source, sink, pair)).start()
+                             args=(source, sink, pair, to_client)).start()
 
     def run(self):
         parent = os.getppid()

@@ -224,4 +224,18 @@ ServerProcess start_misbehaving_server(const std::string& mode) {
   return server;
 }
 
+ServerProcess start_fault_proxy(int upstream_port, const std::string& fault, std::chrono::seconds outage) {
+  ServerProcess proxy;
+  proxy.start({"/usr/bin/python3", servers_dir() + "fault_proxy.py", "--upstream", std::to_string(upstream_port),
+               "--fault", fault, "--outage", std::to_string(outage.count())},
+              std::chrono::seconds(30));
+  return proxy;
+}
+
+void strike(const ServerProcess& proxy) {
+  if (!proxy.running() || kill(proxy.pid(), SIGUSR1) != 0) {
+    throw std::runtime_error("cannot signal the fault proxy");
+  }
+}
+
 }  // namespace media::test

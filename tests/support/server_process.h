@@ -50,5 +50,10 @@ ServerProcess start_rtsp_server(int port = 0, const std::vector<std::string>& ex
 ServerProcess start_rtmp_server(const std::string& input_mp4 = test_media_path("h264.mp4"));
 // Modes: silent, garbage, rtsp-error, reset, close (see the script).
 ServerProcess start_misbehaving_server(const std::string& mode = "silent");
+// tests/servers/fault_proxy.py in front of a server; strike() makes it break, or start
+// tampering with, the connections it relays (see the script for the faults).
+ServerProcess start_fault_proxy(int upstream_port, const std::string& fault,
+                                std::chrono::seconds outage = std::chrono::seconds(10));
+void strike(const ServerProcess& proxy);
 
 }  // namespace media::test

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -191,6 +192,79 @@ TEST(DemuxerNetwork_Credentials, PasswordNeverPrinted) {
     // The description FFmpeg printed names the input, with the password masked.
     EXPECT_NE(raw_err.find("viewer:***@127.0.0.1"), std::string::npos) << raw_err;
     EXPECT_NE(log.find("[AV_STRERROR]"), std::string::npos) << log;
+}
+
+// Slice NAL units of an H.264 or HEVC picture (each begins with a start code).
+int slices_in(const AVPacket& picture, AVCodecID codec) {
+    int slices = 0;
+    for (int i = 0; i + 3 < picture.size; ++i) {
+        if (picture.data[i] != 0 || picture.data[i + 1] != 0 || picture.data[i + 2] != 1) continue;
+        const int header = picture.data[i + 3];
+        const bool slice = codec == AV_CODEC_ID_HEVC ? ((header >> 1) & 0x3f) <= 31
+                                                     : ((header & 0x1f) == 1 || (header & 0x1f) == 5);
+        slices += slice ? 1 : 0;
+    }
+    return slices;
+}
+
+// The session tampered with once it has begun, by a proxy between server and demuxer.
+// Packets FFmpeg reads and throws away, both with the marker bit, inside every picture
+// (RTCP feedback, another payload type) must not end a picture early: every picture is
+// whole and none goes missing. A slice left out, which the HEVC decoder does not notice,
+// must mark its picture corrupt, and only the pictures it may have hit.
+TEST(DemuxerNetwork_TamperedRtsp, PicturesWholeDespiteDiscardedMarkersAndCorruptWhereASliceIsLost) {
+    media::test::ServerProcess server = media::test::start_rtsp_server();
+    for (const char* fault : {"inject", "drop"}) {
+        SCOPED_TRACE(fault);
+        const bool inject = std::string(fault) == "inject";
+        media::test::ServerProcess proxy = media::test::start_fault_proxy(server.port(), fault);
+        auto demuxer = Demuxer::createShare();
+        ASSERT_TRUE(demuxer->open(rtsp_url(proxy.port(), inject ? "/h264_slices4" : "/hevc_slices4")));
+        const AVCodecID codec = demuxer->get_video_codec_id();
+        auto decoder = media::ffmpeg::Decoder::createShare(demuxer);
+        ASSERT_TRUE(decoder->open());
+        media::test::strike(proxy);
+        auto packet = media::ffmpeg::make_packet();
+        int64_t last_pts = AV_NOPTS_VALUE;
+        std::vector<int> corrupt;  // picture numbers
+        std::vector<int> slices;   // of each picture
+        for (int pictures = 0; pictures < 40;) {
+            ASSERT_EQ(demuxer->read_packet(packet), 0);
+            if (packet->stream_index != demuxer->get_video_stream_index()) continue;
+            slices.push_back(slices_in(*packet, codec));
+            if ((packet->flags & AV_PKT_FLAG_CORRUPT) != 0) corrupt.push_back(pictures);
+            if (inject) {
+                ASSERT_TRUE(decoder->send(packet));
+                auto frame = media::ffmpeg::make_frame();
+                ASSERT_TRUE(decoder->receive(frame)) << "picture " << pictures;
+                EXPECT_EQ(frame->decode_error_flags, 0) << "picture " << pictures;
+                // 25 pictures a second on a 90 kHz clock: a gap of two is a picture lost.
+                if (last_pts != AV_NOPTS_VALUE) {
+                    EXPECT_LT(packet->pts - last_pts, 5400) << "picture " << pictures;
+                }
+                last_pts = packet->pts;
+            }
+            ++pictures;
+            av_packet_unref(packet.get());
+        }
+        // The encoder cuts every picture into as many slices as the picture's size allows.
+        const int whole = *std::max_element(slices.begin(), slices.end());
+        ASSERT_GE(whole, 2);
+        std::vector<int> short_of_slices;
+        for (int i = 0; i < static_cast<int>(slices.size()); ++i) {
+            if (slices[static_cast<size_t>(i)] < whole) short_of_slices.push_back(i);
+        }
+        if (inject) {
+            EXPECT_TRUE(short_of_slices.empty());
+            EXPECT_TRUE(corrupt.empty());
+        } else {
+            ASSERT_EQ(short_of_slices.size(), 1u) << "the proxy leaves out one slice";
+            ASSERT_FALSE(corrupt.empty());
+            EXPECT_EQ(corrupt.back(), short_of_slices[0]);
+            EXPECT_LE(corrupt.size(), 2u);
+            EXPECT_EQ(corrupt.front() + static_cast<int>(corrupt.size()) - 1, corrupt.back());
+        }
+    }
 }
 
 // The kernel's view of a session's connection: when it last received data, on that host

@@ -161,6 +161,19 @@ void AccessUnitAssembler::emit() {
     damaged_ = false;
 }
 
+const uint8_t* AccessUnitAssembler::first_slice_picture(int& size) const {
+    size = 0;
+    if (!first_slice_arrived_) {
+        return nullptr;
+    }
+    if (has_slice_ || ready_.empty()) {
+        size = static_cast<int>(building_.size());
+        return building_.data();
+    }
+    size = ready_.back()->size;
+    return ready_.back()->data;
+}
+
 bool AccessUnitAssembler::pop(std::shared_ptr<AVPacket>& unit) {
     if (ready_.empty()) {
         return false;

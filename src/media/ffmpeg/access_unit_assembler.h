@@ -34,12 +34,12 @@ public:
     // corrupt flag when some of it was lost). False when none is complete.
     bool pop(std::shared_ptr<AVPacket>& unit);
 
-    // The picture being joined so far, and whether it holds a slice yet.
-    const std::vector<uint8_t>& pending() const { return building_; }
-    bool pending_has_slice() const { return has_slice_; }
-    // Whether the latest push brought the picture being joined its first slice: the moment
-    // its parameter sets and first slice header are all there.
+    // Whether the latest push brought a picture its first slice: the moment its parameter
+    // sets and first slice header are all there.
     bool first_slice_just_arrived() const { return first_slice_arrived_; }
+    // That picture so far: still being joined, or already out when the same packet ended
+    // it. Valid while first_slice_just_arrived(), until the next push or pop.
+    const uint8_t* first_slice_picture(int& size) const;
 
     // False once a marker bit was seen in the middle of a picture: markers are ignored
     // from then on.

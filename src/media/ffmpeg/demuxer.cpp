@@ -306,8 +306,9 @@ void Demuxer::describe_from_first_slice(AVStream& stream) {
         if (packet->stream_index != video_stream_index_ || !assembler_->first_slice_just_arrived()) {
             continue;
         }
-        const std::vector<uint8_t>& picture = assembler_->pending();
-        if (description.describe(picture.data(), static_cast<int>(picture.size()))) {
+        int size = 0;
+        const uint8_t* picture = assembler_->first_slice_picture(size);
+        if (description.describe(picture, size)) {
             stream.codecpar->width = description.width();
             stream.codecpar->height = description.height();
             stream.codecpar->format = description.format();
