@@ -70,6 +70,9 @@ void Decoder::Worker() {
             continue;
         }
 
+        if (!running.load()) {
+            break;  // the read was given up for Ctrl-C, not failed by the source
+        }
         LOG_ERROR("[Decoder] read av_packet failed, continuous failure count {}", read_error_count_);
         ++read_error_count_;
         int reconnect_count = 0;
