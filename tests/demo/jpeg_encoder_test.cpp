@@ -183,8 +183,11 @@ TEST(JpegEncoder, EncodesDecodedPlanesAsTheImageTheProgramKeepsShowsThem) {
 // Before any compression, every sample handed to libjpeg against JPEG's YCbCr of the
 // pixel's colour, computed from the picture's matrix and range.
 TEST(JpegEncoder, HandsLibjpegTheColoursOfTheEquations) {
+    // A full-width strip is enough here (and quick under emulation): the arithmetic
+    // depends on the rows only through where a band ends.
+    const cv::Size sizes[] = {{1920, 72}, {48, 34}};
     for (const Layout& layout : kPlaneLayouts) {
-        for (const cv::Size size : kPlaneSizes) {
+        for (const cv::Size size : sizes) {
             const std::string name = name_of(layout, size);
             SCOPED_TRACE(name);
             const auto frame = camera_picture(size.width, size.height, layout.format, layout.range, layout.space);

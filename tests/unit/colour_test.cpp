@@ -120,7 +120,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Colour_Conversion, ::testing::ValuesIn(all_des
 // converter the program picks: libswscale's fast and accurate paths and OpenCV's, chosen
 // by format, range, matrix and whether the width is a multiple of 16.
 TEST(Colour_CameraPicture, EveryPixelWithinTwoOfTheEquations) {
-    const Size sizes[] = {{1920, 1080}, {48, 34}};
+    // A full-width strip, and a width that leaves the SIMD loop a remainder.
+    const Size sizes[] = {{1920, 72}, {48, 34}};
     for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12}) {
         for (const AVColorRange range : {AVCOL_RANGE_MPEG, AVCOL_RANGE_JPEG}) {
             for (const AVColorSpace space : {AVCOL_SPC_SMPTE170M, AVCOL_SPC_BT709}) {
