@@ -7,8 +7,8 @@
 
 #include <opencv2/core/hal/intrin.hpp>
 
-// libswscale's cheap 4:2:0 to BGR paths go through 8-bit lookup tables and land up to 3.6
-// levels off the equations on x86-64 and further on aarch64, where its SIMD code differs;
+// libswscale's 4:2:0 to BGR paths without full chroma interpolation land up to 3.6
+// levels off the equations on x86-64 and 5.3 on aarch64 (its code differs there);
 // its accurate one (full chroma interpolation) costs ten to twenty times as much.
 // OpenCV's conversion is accurate but knows only limited-range BT.601. This one covers
 // both matrices and ranges with OpenCV's portable SIMD (SSE2 on x86-64, NEON on aarch64),
