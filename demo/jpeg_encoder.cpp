@@ -440,6 +440,21 @@ struct JpegEncoder::State {
         }
     }
 
+    // The band for the iMCU row at picture row `top`, in JPEG's colours.
+    void fill_band_any(const AVFrame& frame, int top, JSAMPROW* luma, JSAMPROW* cb, JSAMPROW* cr) {
+        if (frame.colorspace == AVCOL_SPC_BT709) {
+            fill_band_bt709(frame, top, is_full_range(frame), luma, cb, cr);
+        } else {
+            fill_band(frame, top, is_full_range(frame), luma, cb, cr);
+        }
+    }
+
+    // Room for the band of a picture `takes_planes_of` accepts.
+    bool grow_band_for(const AVFrame& frame) {
+        return grow_band(static_cast<std::size_t>(kRowsPerCall + kChromaRowsPerCall) * frame.width +
+                         static_cast<std::size_t>(frame.width) * sizeof(short));
+    }
+
     // Runs libjpeg over the frame's planes; as for compress_rows, no object with a
     // destructor may live in this frame.
     bool compress_planes(const AVFrame& frame) {
@@ -463,19 +478,12 @@ struct JpegEncoder::State {
         compress.raw_data_in = TRUE;
         jpeg_start_compress(&compress, TRUE);
 
-        const bool full_range = is_full_range(frame);
-        const bool bt709 = frame.colorspace == AVCOL_SPC_BT709;
         JSAMPROW luma[kRowsPerCall];
         JSAMPROW cb[kChromaRowsPerCall];
         JSAMPROW cr[kChromaRowsPerCall];
         JSAMPARRAY planes[3] = {luma, cb, cr};
         while (compress.next_scanline < compress.image_height) {
-            const int top = static_cast<int>(compress.next_scanline);
-            if (bt709) {
-                fill_band_bt709(frame, top, full_range, luma, cb, cr);
-            } else {
-                fill_band(frame, top, full_range, luma, cb, cr);
-            }
+            fill_band_any(frame, static_cast<int>(compress.next_scanline), luma, cb, cr);
             jpeg_write_raw_data(&compress, planes, kRowsPerCall);
         }
         jpeg_finish_compress(&compress);
@@ -540,13 +548,35 @@ bool JpegEncoder::encode(const AVFrame& frame, std::string& error) {
         error = "not a BT.601 or BT.709 4:2:0 picture whose planes can be encoded";
         return false;
     }
-    const std::size_t band_bytes = static_cast<std::size_t>(kRowsPerCall + kChromaRowsPerCall) * frame.width +
-                                   static_cast<std::size_t>(frame.width) * sizeof(short);
-    if (!state_->grow_band(band_bytes)) {
+    if (!state_->grow_band_for(frame)) {
         error = "out of memory";
         return false;
     }
     return compress([&] { return state_->compress_planes(frame); }, error);
+}
+
+bool JpegEncoder::ycbcr_of(const AVFrame& frame, cv::Mat& luma, cv::Mat& cb, cv::Mat& cr) {
+    State state;
+    if (!takes_planes_of(frame) || !state.grow_band_for(frame)) {
+        return false;
+    }
+    luma.create(frame.height, frame.width, CV_8UC1);
+    cb.create(frame.height / 2, frame.width / 2, CV_8UC1);
+    cr.create(frame.height / 2, frame.width / 2, CV_8UC1);
+    JSAMPROW luma_rows[kRowsPerCall];
+    JSAMPROW cb_rows[kChromaRowsPerCall];
+    JSAMPROW cr_rows[kChromaRowsPerCall];
+    for (int top = 0; top < frame.height; top += kRowsPerCall) {
+        state.fill_band_any(frame, top, luma_rows, cb_rows, cr_rows);
+        for (int i = 0; i < kRowsPerCall && top + i < frame.height; ++i) {
+            std::memcpy(luma.ptr(top + i), luma_rows[i], static_cast<std::size_t>(frame.width));
+        }
+        for (int i = 0; i < kChromaRowsPerCall && top / 2 + i < frame.height / 2; ++i) {
+            std::memcpy(cb.ptr(top / 2 + i), cb_rows[i], static_cast<std::size_t>(frame.width / 2));
+            std::memcpy(cr.ptr(top / 2 + i), cr_rows[i], static_cast<std::size_t>(frame.width / 2));
+        }
+    }
+    return true;
 }
 
 const unsigned char* JpegEncoder::data() const { return state_->buffer; }

@@ -38,6 +38,11 @@ public:
     // fails. The frame is only read.
     bool encode(const AVFrame& frame, std::string& error);
 
+    // The YCbCr that `encode(frame)` hands libjpeg, before any compression, made by the same
+    // code: luma at the picture's size, Cb and Cr at half its width and height. False for
+    // a picture `takes_planes_of` refuses. Lets the colour arithmetic be checked alone.
+    static bool ycbcr_of(const AVFrame& frame, cv::Mat& luma, cv::Mat& cb, cv::Mat& cr);
+
     // The latest encoded picture; valid until the next `encode`.
     const unsigned char* data() const;
     std::size_t size() const;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include "jpeg_file.h"
 #include "media/ffmpeg/av.h"
 #include "media/ffmpeg/scaler.h"
+#include "picture.h"
 
 namespace {
 
@@ -53,45 +56,7 @@ cv::Mat noise(int width, int height, int type) {
     return image;
 }
 
-// A decoded 4:2:0 picture: luma with sharp edges, and smooth chroma, as a camera's is, that
-// stays within the colours BGR can hold, so that neither way of encoding clips what the
-// other keeps.
-std::shared_ptr<AVFrame> picture(int width, int height, AVPixelFormat format, AVColorRange range,
-                                 AVColorSpace space = AVCOL_SPC_UNSPECIFIED) {
-    auto frame = media::ffmpeg::make_frame();
-    frame->width = width;
-    frame->height = height;
-    frame->format = format;
-    frame->color_range = range;
-    frame->colorspace = space;
-    // Planes of exactly the picture's size, where a sanitiser sees any read past them.
-    const bool interleaved = format == AV_PIX_FMT_NV12;
-    const int plane_widths[] = {width, interleaved ? width : width / 2, interleaved ? 0 : width / 2};
-    for (int plane = 0; plane < 3 && plane_widths[plane] > 0; ++plane) {
-        frame->buf[plane] = av_buffer_alloc(static_cast<size_t>(plane_widths[plane]) * (plane == 0 ? height : height / 2));
-        frame->data[plane] = frame->buf[plane]->data;
-        frame->linesize[plane] = plane_widths[plane];
-    }
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            frame->data[0][y * frame->linesize[0] + x] = static_cast<uint8_t>(40 + (x + 2 * y) % 160);
-        }
-    }
-    for (int y = 0; y < height / 2; ++y) {
-        for (int x = 0; x < width / 2; ++x) {
-            const auto cb = static_cast<uint8_t>(128 - 24 + std::abs((x / 3 + y) % 96 - 48));
-            const auto cr = static_cast<uint8_t>(128 + 24 - std::abs((x + y / 2) % 96 - 48));
-            if (format == AV_PIX_FMT_NV12) {
-                frame->data[1][y * frame->linesize[1] + 2 * x] = cb;
-                frame->data[1][y * frame->linesize[1] + 2 * x + 1] = cr;
-            } else {
-                frame->data[1][y * frame->linesize[1] + x] = cb;
-                frame->data[2][y * frame->linesize[2] + x] = cr;
-            }
-        }
-    }
-    return frame;
-}
+using media::test::camera_picture;
 
 // The BGR image the program keeps of the picture.
 cv::Mat program_image(const std::shared_ptr<AVFrame>& frame) {
@@ -177,34 +142,76 @@ TEST(JpegEncoder, ReportsLibjpegsOwnFailureAndRecovers) {
     EXPECT_EQ(encoder_bytes(encoder, good), opencv_bytes(good));
 }
 
+struct Layout {
+    AVPixelFormat format;
+    AVColorRange range;
+    AVColorSpace space = AVCOL_SPC_UNSPECIFIED;
+};
+
+// BT.709 pictures, whose colours the encoder re-expresses, against BGR images the program
+// converts with BT.709's matrix.
+const Layout kPlaneLayouts[] = {{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG},
+                                {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG},
+                                {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED},
+                                {AV_PIX_FMT_NV12, AVCOL_RANGE_UNSPECIFIED},
+                                {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG},
+                                {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
+                                {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709},
+                                {AV_PIX_FMT_NV12, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
+                                {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709}};
+
+// Heights that end part-way through the last row of 16 luma and 8 chroma rows.
+const cv::Size kPlaneSizes[] = {{1920, 1080}, {48, 34}};
+
+std::string name_of(const Layout& layout, cv::Size size) {
+    return std::string(av_get_pix_fmt_name(layout.format)) + "_range" + std::to_string(layout.range) + "_matrix" +
+           std::to_string(layout.space) + "_" + std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
 TEST(JpegEncoder, EncodesDecodedPlanesAsTheImageTheProgramKeepsShowsThem) {
     JpegEncoder encoder;
-    struct Layout {
-        AVPixelFormat format;
-        AVColorRange range;
-        AVColorSpace space = AVCOL_SPC_UNSPECIFIED;
-    };
-    // BT.709 pictures, whose colours the encoder re-expresses, against BGR images the program
-    // converts with BT.709's matrix.
-    const Layout layouts[] = {{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG},
-                              {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG},
-                              {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED},
-                              {AV_PIX_FMT_NV12, AVCOL_RANGE_UNSPECIFIED},
-                              {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG},
-                              {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
-                              {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709},
-                              {AV_PIX_FMT_NV12, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
-                              {AV_PIX_FMT_NV12, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709}};
-    // Heights that end part-way through the last row of 16 luma and 8 chroma rows.
-    const cv::Size sizes[] = {{1920, 1080}, {48, 34}};
-    for (const Layout& layout : layouts) {
-        for (const cv::Size size : sizes) {
-            SCOPED_TRACE(std::string(av_get_pix_fmt_name(layout.format)) + " range " + std::to_string(layout.range) +
-                         " matrix " + std::to_string(layout.space) + " " + std::to_string(size.width) + "x" +
-                         std::to_string(size.height));
-            const auto frame = picture(size.width, size.height, layout.format, layout.range, layout.space);
+    for (const Layout& layout : kPlaneLayouts) {
+        for (const cv::Size size : kPlaneSizes) {
+            SCOPED_TRACE(name_of(layout, size));
+            const auto frame = camera_picture(size.width, size.height, layout.format, layout.range, layout.space);
             ASSERT_TRUE(JpegEncoder::takes_planes_of(*frame));
             EXPECT_GT(planes_psnr(encoder, frame), 40.0);
+        }
+    }
+}
+
+// Before any compression, every sample handed to libjpeg against JPEG's YCbCr of the
+// pixel's colour, computed from the picture's matrix and range.
+TEST(JpegEncoder, HandsLibjpegTheColoursOfTheEquations) {
+    // A full-width strip is enough here (and quick under emulation): the arithmetic
+    // depends on the rows only through where a band ends.
+    const cv::Size sizes[] = {{1920, 72}, {48, 34}};
+    for (const Layout& layout : kPlaneLayouts) {
+        for (const cv::Size size : sizes) {
+            const std::string name = name_of(layout, size);
+            SCOPED_TRACE(name);
+            const auto frame = camera_picture(size.width, size.height, layout.format, layout.range, layout.space);
+            cv::Mat planes[3];
+            ASSERT_TRUE(JpegEncoder::ycbcr_of(*frame, planes[0], planes[1], planes[2]));
+            const bool full = layout.range == AVCOL_RANGE_JPEG || layout.format == AV_PIX_FMT_YUVJ420P;
+            const auto matrix = layout.space == AVCOL_SPC_BT709 ? media::test::kBt709 : media::test::kBt601;
+            double worst[3] = {0, 0, 0};
+            for (int y = 0; y < size.height; ++y) {
+                for (int x = 0; x < size.width; ++x) {
+                    const auto exact = media::test::jpeg_ycbcr(
+                        media::test::exact_rgb(media::test::samples_at(*frame, x, y), matrix, full, 8));
+                    // Chroma once per 2x2 block, at its sample.
+                    for (int c = 0; c < (x % 2 == 0 && y % 2 == 0 ? 3 : 1); ++c) {
+                        const int got = c == 0 ? planes[0].at<uint8_t>(y, x) : planes[c].at<uint8_t>(y / 2, x / 2);
+                        worst[c] = std::max(worst[c], std::abs(got - std::min(std::max(exact[c], 0.0), 255.0)));
+                    }
+                }
+            }
+            ::testing::Test::RecordProperty(name, std::to_string(worst[0]) + " " + std::to_string(worst[1]) + " " +
+                                                      std::to_string(worst[2]));
+            EXPECT_LE(worst[0], 2.0) << "Y";
+            EXPECT_LE(worst[1], 2.0) << "Cb";
+            EXPECT_LE(worst[2], 2.0) << "Cr";
         }
     }
 }
@@ -216,7 +223,7 @@ TEST(JpegEncoder, EncodesBt709ColourBarsAsTheImageTheProgramKeepsShowsThem) {
     for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12}) {
         for (const AVColorRange range : {AVCOL_RANGE_MPEG, AVCOL_RANGE_JPEG}) {
             SCOPED_TRACE(std::string(av_get_pix_fmt_name(format)) + " range " + std::to_string(range));
-            const auto frame = picture(128, 32, format, range, AVCOL_SPC_BT709);
+            const auto frame = camera_picture(128, 32, format, range, AVCOL_SPC_BT709);
             const bool full = range == AVCOL_RANGE_JPEG;
             for (int x = 0; x < 128; ++x) {
                 const int bar = x / 16;  // white, yellow, cyan, green, magenta, red, blue, black
@@ -251,8 +258,8 @@ TEST(JpegFileWriter, WritesFromThePlanesOnlyWhereTheEncoderTakesThem) {
     std::string error;
 
     const std::shared_ptr<AVFrame> taken[] = {
-        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M),
-        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709)};
+        camera_picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M),
+        camera_picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709)};
     for (const auto& frame : taken) {
         ASSERT_TRUE(writer.write(path, *frame, program_image(frame)));
         ASSERT_TRUE(encoder.encode(*frame, error)) << error;
@@ -262,8 +269,8 @@ TEST(JpegFileWriter, WritesFromThePlanesOnlyWhereTheEncoderTakesThem) {
     // A matrix the encoder does not re-express, and a width whose rows do not end on a whole
     // block: the BGR image.
     const std::shared_ptr<AVFrame> others[] = {
-        picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT2020_NCL),
-        picture(1000, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709)};
+        camera_picture(64, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT2020_NCL),
+        camera_picture(1000, 48, AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709)};
     for (const auto& frame : others) {
         EXPECT_FALSE(JpegEncoder::takes_planes_of(*frame));
         const cv::Mat image = program_image(frame);

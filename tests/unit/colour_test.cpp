@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -114,6 +115,49 @@ std::vector<Description> all_descriptions() {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Colour_Conversion, ::testing::ValuesIn(all_descriptions()),
                          [](const ::testing::TestParamInfo<Description>& p) { return name_of(p.param); });
+
+// Pictures as a camera gives them, every pixel against the equations, through each
+// converter the program picks: libswscale's fast and accurate paths and OpenCV's, chosen
+// by format, range, matrix and whether the width is a multiple of 16.
+TEST(Colour_CameraPicture, EveryPixelWithinTwoOfTheEquations) {
+    // A full-width strip, and a width that leaves the SIMD loop a remainder.
+    const Size sizes[] = {{1920, 72}, {48, 34}};
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12}) {
+        for (const AVColorRange range : {AVCOL_RANGE_MPEG, AVCOL_RANGE_JPEG}) {
+            for (const AVColorSpace space : {AVCOL_SPC_SMPTE170M, AVCOL_SPC_BT709}) {
+                for (const Size size : sizes) {
+                    const Description d{format, range, space};
+                    const std::string name =
+                        name_of(d) + "_" + std::to_string(size.width) + "x" + std::to_string(size.height);
+                    SCOPED_TRACE(name);
+                    const Frame frame = media::test::camera_picture(size.width, size.height, format, range, space);
+                    Image image;
+                    ASSERT_TRUE(Scaler::createShare(size.width, size.height, format, size.width, size.height,
+                                                    AV_PIX_FMT_BGR24)
+                                    ->scale(frame, image));
+                    double worst[3] = {0, 0, 0};  // R, G, B
+                    for (int y = 0; y < size.height; ++y) {
+                        const auto* row = image->ptr<uint8_t>(y);
+                        for (int x = 0; x < size.width; ++x) {
+                            const auto exact = media::test::exact_rgb(media::test::samples_at(*frame, x, y),
+                                                                      matrix_of(d), is_full_range(d), 8);
+                            for (int c = 0; c < 3; ++c) {
+                                const double error =
+                                    std::abs(row[3 * x + 2 - c] - std::min(std::max(exact[c], 0.0), 255.0));
+                                worst[c] = std::max(worst[c], error);
+                            }
+                        }
+                    }
+                    ::testing::Test::RecordProperty(name, std::to_string(worst[0]) + " " + std::to_string(worst[1]) +
+                                                              " " + std::to_string(worst[2]));
+                    EXPECT_LE(worst[0], 2.0) << "R";
+                    EXPECT_LE(worst[1], 2.0) << "G";
+                    EXPECT_LE(worst[2], 2.0) << "B";
+                }
+            }
+        }
+    }
+}
 
 // One converter may be reused between pictures; a change of range or matrix must not be missed.
 TEST(Colour_DescriptionChange, EachPictureUsesItsOwnRangeAndMatrix) {

@@ -47,7 +47,7 @@ Yuv encode(Rgb rgb, Matrix m, bool full_range, int bits) {
             clamp_round(l.chroma_mid + l.chroma_span * pr, l.max)};
 }
 
-Rgb decode(Yuv yuv, Matrix m, bool full_range, int bits) {
+std::array<double, 3> exact_rgb(Yuv yuv, Matrix m, bool full_range, int bits) {
     const Levels l = levels(full_range, bits);
     const double y = (yuv.y - l.black) / l.luma_span;
     const double pb = (yuv.u - l.chroma_mid) / l.chroma_span;
@@ -55,7 +55,18 @@ Rgb decode(Yuv yuv, Matrix m, bool full_range, int bits) {
     const double r = y + 2.0 * (1.0 - m.kr) * pr;
     const double b = y + 2.0 * (1.0 - m.kb) * pb;
     const double g = (y - m.kr * r - m.kb * b) / (1.0 - m.kr - m.kb);
-    return {clamp_round(255.0 * r, 255), clamp_round(255.0 * g, 255), clamp_round(255.0 * b, 255)};
+    return {255.0 * r, 255.0 * g, 255.0 * b};
+}
+
+Rgb decode(Yuv yuv, Matrix m, bool full_range, int bits) {
+    const std::array<double, 3> rgb = exact_rgb(yuv, m, full_range, bits);
+    return {clamp_round(rgb[0], 255), clamp_round(rgb[1], 255), clamp_round(rgb[2], 255)};
+}
+
+std::array<double, 3> jpeg_ycbcr(const std::array<double, 3>& rgb) {
+    const Matrix m = kBt601;
+    const double y = m.kr * rgb[0] + (1.0 - m.kr - m.kb) * rgb[1] + m.kb * rgb[2];
+    return {y, 128.0 + (rgb[2] - y) / (2.0 * (1.0 - m.kb)), 128.0 + (rgb[0] - y) / (2.0 * (1.0 - m.kr))};
 }
 
 std::string to_text(Rgb rgb) {
@@ -72,6 +83,50 @@ std::shared_ptr<AVFrame> make_picture(int width, int height, AVPixelFormat forma
         std::memset(frame->buf[plane]->data, 0, frame->buf[plane]->size);
     }
     return frame;
+}
+
+std::shared_ptr<AVFrame> camera_picture(int width, int height, AVPixelFormat format, AVColorRange range,
+                                        AVColorSpace space) {
+    std::shared_ptr<AVFrame> frame = ffmpeg::make_frame();
+    frame->width = width;
+    frame->height = height;
+    frame->format = format;
+    frame->color_range = range;
+    frame->colorspace = space;
+    const bool interleaved = format == AV_PIX_FMT_NV12;
+    const int plane_widths[] = {width, interleaved ? width : width / 2, interleaved ? 0 : width / 2};
+    for (int plane = 0; plane < 3 && plane_widths[plane] > 0; ++plane) {
+        frame->buf[plane] = av_buffer_alloc(plane_widths[plane] * (plane == 0 ? height : height / 2));
+        if (frame->buf[plane] == nullptr) throw std::runtime_error("av_buffer_alloc failed");
+        frame->data[plane] = frame->buf[plane]->data;
+        frame->linesize[plane] = plane_widths[plane];
+    }
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            frame->data[0][y * frame->linesize[0] + x] = static_cast<uint8_t>(40 + (x + 2 * y) % 160);
+        }
+    }
+    for (int y = 0; y < height / 2; ++y) {
+        for (int x = 0; x < width / 2; ++x) {
+            const auto cb = static_cast<uint8_t>(128 - 24 + std::abs((x / 3 + y) % 96 - 48));
+            const auto cr = static_cast<uint8_t>(128 + 24 - std::abs((x + y / 2) % 96 - 48));
+            if (interleaved) {
+                frame->data[1][y * frame->linesize[1] + 2 * x] = cb;
+                frame->data[1][y * frame->linesize[1] + 2 * x + 1] = cr;
+            } else {
+                frame->data[1][y * frame->linesize[1] + x] = cb;
+                frame->data[2][y * frame->linesize[2] + x] = cr;
+            }
+        }
+    }
+    return frame;
+}
+
+Yuv samples_at(const AVFrame& frame, int x, int y) {
+    const uint8_t* chroma = frame.data[1] + static_cast<std::ptrdiff_t>(y / 2) * frame.linesize[1];
+    const int luma = frame.data[0][static_cast<std::ptrdiff_t>(y) * frame.linesize[0] + x];
+    if (frame.format == AV_PIX_FMT_NV12) return {luma, chroma[x / 2 * 2], chroma[x / 2 * 2 + 1]};
+    return {luma, chroma[x / 2], frame.data[2][static_cast<std::ptrdiff_t>(y / 2) * frame.linesize[2] + x / 2]};
 }
 
 void fill_yuv_rect(AVFrame& frame, Yuv yuv, int col_begin, int col_end, int row_begin, int row_end) {

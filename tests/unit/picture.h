@@ -1,6 +1,7 @@
 #pragma once
 // Synthetic pictures and the colour equations the tests compute expectations from.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,11 +51,24 @@ constexpr Matrix kBt709{0.2126, 0.0722};
 Yuv encode(Rgb rgb, Matrix matrix, bool full_range, int bits);
 // Samples -> R'G'B' in 0..255, straight from the defining equations, clamped and rounded.
 Rgb decode(Yuv yuv, Matrix matrix, bool full_range, int bits);
+// The same in double precision, neither clamped nor rounded: {R', G', B'} on 0..255.
+std::array<double, 3> exact_rgb(Yuv yuv, Matrix matrix, bool full_range, int bits);
+// {R', G', B'} on 0..255 -> JPEG's {Y, Cb, Cr} (BT.601, full range), neither clamped nor rounded.
+std::array<double, 3> jpeg_ycbcr(const std::array<double, 3>& rgb);
 
 std::string to_text(Rgb rgb);
 
 // A frame with its own buffers (aligned linesizes), every byte zero.
 std::shared_ptr<AVFrame> make_picture(int width, int height, AVPixelFormat format);
+
+// An 8-bit 4:2:0 picture (yuv420p, yuvj420p or nv12) as a camera gives one: luma with sharp
+// edges and smooth chroma that stays within the colours BGR can hold, so that no
+// conversion clips. Its planes are exactly the picture's size, where a sanitiser sees any
+// read past them.
+std::shared_ptr<AVFrame> camera_picture(int width, int height, AVPixelFormat format, AVColorRange range,
+                                        AVColorSpace space = AVCOL_SPC_UNSPECIFIED);
+// The samples of pixel (x, y) of an 8-bit 4:2:0 picture: its luma, its 2x2 block's chroma.
+Yuv samples_at(const AVFrame& frame, int x, int y);
 
 // Sets every sample of a planar YUV, NV12 or 16-bit-per-sample frame.
 void fill_yuv(AVFrame& frame, Yuv yuv);

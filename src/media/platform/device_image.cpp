@@ -1,15 +1,10 @@
 #include "device_image.h"
 
+#include "bgr_from_420.h"
 #include "picture_allocator.h"
 
-
-#include <algorithm>
-#include <cstring>
 #include <memory>
 #include <tuple>
-#include <vector>
-
-#include <opencv2/imgproc.hpp>
 
 namespace media {
 namespace platform {
@@ -72,14 +67,9 @@ public:
         const AVPixelFormat dst = geometry.to_bgr ? AV_PIX_FMT_BGR24 : geometry.yuv_format;
         // SWS_ACCURATE_RND keeps libswscale off its fast YUV->BGR path, which writes past
         // the end of tightly packed rows at widths that are not a multiple of 16.
-        // At widths that are a multiple of 16 (and even heights) the fast path stays within 2
-        // of the accurate one at a fifth of its cost; like OpenCV's conversion it repeats
-        // each chroma sample rather than interpolating.
         // SWS_FULL_CHR_H_INP: from BGR at an odd width, libswscale's half-width chroma input
         // reads one pixel past each row (the next row's first, or past the image).
-        const bool fast = geometry.to_bgr && geometry.yuv_format == AV_PIX_FMT_YUV420P &&
-                          geometry.width % 16 == 0 && geometry.height % 2 == 0;
-        const int flags = fast ? SWS_BILINEAR : SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP;
+        const int flags = SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP;
         SwsContext* context = sws_getContext(geometry.width, geometry.height, src, geometry.width,
                                              geometry.height, dst, flags, nullptr, nullptr, nullptr);
         if (context == nullptr) {
@@ -124,62 +114,6 @@ bool representable(const AVFrame* frame) {
     return sws_isSupportedInput(plain_layout(format)) > 0;
 }
 
-// OpenCV's own conversion is two to three times cheaper than libswscale's accurate path
-// (bench/convert_bench), but knows only BT.601 limited range and even sizes. libswscale's
-// fast path (see ConverterCache) is cheaper still for planar 4:2:0 at widths that are a
-// multiple of 16 (0.29 against 0.46 ns a pixel at 1080p), so OpenCV takes NV12, and planar
-// pictures at other widths.
-bool opencv_converts(const AVFrame& frame) {
-    const auto format = static_cast<AVPixelFormat>(frame.format);
-    const bool swscale_fast = format == AV_PIX_FMT_YUV420P && frame.width % 16 == 0;
-    return (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_NV12) && !swscale_fast &&
-           frame.color_range != AVCOL_RANGE_JPEG &&
-           sws_matrix(frame.colorspace) == SWS_CS_ITU601 && frame.width % 2 == 0 && frame.height % 2 == 0;
-}
-
-// Rows converted per cvtColor call. Below 320x240 pixels a call stays on the calling
-// thread: OpenCV's worker threads cost a third more CPU time than they save in wall time,
-// and a band's packed copy stays in cache. A multiple of 4, so the I420 chroma rows of a
-// band pack without a half row.
-int band_rows(int width) { return std::max(4, (320 * 240 - 1) / width / 4 * 4); }
-
-void opencv_to_bgr(const AVFrame& frame, cv::Mat& bgr) {
-    const int width = frame.width;
-    const int height = frame.height;
-    const int band = band_rows(width);
-    if (frame.format == AV_PIX_FMT_NV12) {
-        const cv::Mat y(height, width, CV_8UC1, frame.data[0], static_cast<size_t>(frame.linesize[0]));
-        const cv::Mat uv(height / 2, width / 2, CV_8UC2, frame.data[1], static_cast<size_t>(frame.linesize[1]));
-        for (int top = 0; top < height; top += band) {
-            const int bottom = std::min(top + band, height);
-            cv::Mat out = bgr.rowRange(top, bottom);
-            cv::cvtColorTwoPlane(y.rowRange(top, bottom), uv.rowRange(top / 2, bottom / 2), out,
-                                 cv::COLOR_YUV2BGR_NV12);
-        }
-        return;
-    }
-    // I420 must be one block of planes without row padding; decoders pad their rows.
-    thread_local std::vector<uint8_t> packed;
-    packed.resize(static_cast<size_t>(band) * 3 / 2 * static_cast<size_t>(width));
-    const int chroma_width = width / 2;
-    for (int top = 0; top < height; top += band) {
-        const int rows = std::min(band, height - top);
-        uint8_t* out = packed.data();
-        for (int row = top; row < top + rows; ++row, out += width) {
-            std::memcpy(out, frame.data[0] + static_cast<ptrdiff_t>(row) * frame.linesize[0], width);
-        }
-        for (int plane = 1; plane <= 2; ++plane) {
-            for (int row = top / 2; row < (top + rows) / 2; ++row, out += chroma_width) {
-                std::memcpy(out, frame.data[plane] + static_cast<ptrdiff_t>(row) * frame.linesize[plane],
-                            chroma_width);
-            }
-        }
-        const cv::Mat yuv(rows * 3 / 2, width, CV_8UC1, packed.data());
-        cv::Mat dst = bgr.rowRange(top, top + rows);
-        cv::cvtColor(yuv, dst, cv::COLOR_YUV2BGR_I420);
-    }
-}
-
 bool is_bgr_image(const cv::Mat& image, int rows, int cols) {
     return image.type() == CV_8UC3 && image.rows == rows && image.cols == cols;
 }
@@ -208,8 +142,12 @@ bool to_bgr(const FrameImage& source, cv::Mat& bgr) {
     if (frame == nullptr || !is_bgr_image(bgr, frame->height, frame->width)) {
         return false;
     }
-    if (opencv_converts(*frame)) {
-        opencv_to_bgr(*frame, bgr);
+    // 8-bit 4:2:0 at even sizes, what decoders give nearly always, in BT.601 or BT.709.
+    const int matrix = sws_matrix(frame->colorspace);
+    if (bgr_from_420_takes(*frame) && (matrix == SWS_CS_ITU601 || matrix == SWS_CS_ITU709)) {
+        const bool full_range = frame->color_range == AVCOL_RANGE_JPEG ||
+                                is_full_range_format(static_cast<AVPixelFormat>(frame->format));
+        bgr_from_420(*frame, full_range, matrix == SWS_CS_ITU709, bgr);
         return true;
     }
     SwsContext* context = converter_for(*frame, true);
