@@ -2,10 +2,7 @@
 // packet per RTP packet, and ended by the RTP marker bit read off the connection: each
 // picture must come out whole, multi-slice pictures included, and as soon as its last
 // packet is in once the sender's markers have proved true.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +12,7 @@
 
 #include "media/ffmpeg/access_unit_assembler.h"
 #include "media/ffmpeg/interleaved_peek.h"
+#include "loopback_connection.h"
 
 namespace {
 
@@ -185,18 +183,9 @@ TEST(InterleavedPeek, FindsThePacketFFmpegWillHandOut) {
 // A TCP connection on loopback, read the way FFmpeg reads it: the peek's verdict on each
 // packet, from the bytes the reader took.
 TEST(InterleavedPeek, TakesAMarkerAndALossOnlyFromTheFrameThePacketCameFrom) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    const int client = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), size), 0);
-    const int camera = accept(listener, nullptr, nullptr);
-    ASSERT_GE(camera, 0);
+    const media::test::LoopbackConnection connection;
+    const int client = connection.client();
+    const int camera = connection.server();
     InterleavedPeek peek(client);
     // Sends `frames`, then reads `taken` bytes as FFmpeg would for one packet.
     const auto read_packet = [&](const Bytes& frames, size_t taken, bool video) {
@@ -228,7 +217,6 @@ TEST(InterleavedPeek, TakesAMarkerAndALossOnlyFromTheFrameThePacketCameFrom) {
     EXPECT_FALSE(verdict.marker);
     verdict = read_packet(interleaved(0, false, slice, 17), marked.size(), true);
     EXPECT_FALSE(verdict.after_loss);
-    for (const int fd : {client, camera, listener}) close(fd);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "media/ffmpeg/connection_activity.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
+#include "loopback_connection.h"
 #include "server_process.h"
 
 namespace {
@@ -270,23 +271,12 @@ TEST(DemuxerNetwork_TamperedRtsp, PicturesWholeDespiteDiscardedMarkersAndCorrupt
 // The kernel's view of a session's connection: when it last received data, on that host
 // and port only.
 TEST(ConnectionActivity, SeesDataOnlyOnItsPeerAndOnlyLately) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    const int client = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), size), 0);
-    const int server = accept(listener, nullptr, nullptr);
-    ASSERT_GE(server, 0);
-    ASSERT_EQ(write(server, "$", 1), 1);
+    const media::test::LoopbackConnection connection;
+    ASSERT_EQ(write(connection.server(), "$", 1), 1);
     char byte = 0;
-    ASSERT_EQ(read(client, &byte, 1), 1);
+    ASSERT_EQ(read(connection.client(), &byte, 1), 1);
 
-    const int port = ntohs(address.sin_port);
+    const int port = connection.server_port();
     const media::ffmpeg::ConnectionActivity session(rtsp_url(port, "/x"), 554);
     const int64_t fresh = session.since_last_received();
     EXPECT_TRUE(fresh >= 0 && fresh < 1000) << fresh;
@@ -295,15 +285,10 @@ TEST(ConnectionActivity, SeesDataOnlyOnItsPeerAndOnlyLately) {
                   .since_last_received(),
               -1);
     // The camera's side, to the client's port, has received nothing: it says nothing.
-    sockaddr_in client_address{};
-    socklen_t client_size = sizeof client_address;
-    ASSERT_EQ(getsockname(client, reinterpret_cast<sockaddr*>(&client_address), &client_size), 0);
-    EXPECT_EQ(media::ffmpeg::ConnectionActivity(rtsp_url(ntohs(client_address.sin_port), "/x"), 554)
-                  .since_last_received(),
+    EXPECT_EQ(media::ffmpeg::ConnectionActivity(rtsp_url(connection.client_port(), "/x"), 554).since_last_received(),
               -1);
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_GE(session.since_last_received(), 1200);
-    for (const int fd : {client, server, listener}) close(fd);
 }
 
 }  // namespace
