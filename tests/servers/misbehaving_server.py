@@ -7,6 +7,9 @@ Usage: misbehaving_server.py [--port N] [--mode MODE]
   rtsp-error   answer every RTSP request with 404 Not Found and its CSeq
   reset        accept, then abort the connection with a TCP RST
   close        accept, then close at once (an RST if data already arrived)
+  trickle      answer the first request with the start of a reply whose header
+               line never ends: one more byte every 0.2 s, for as long as the
+               connection stays
 Prints "READY <port>" once listening; --port 0 picks a free port.
 """
 import argparse
@@ -19,7 +22,7 @@ import socket
 import struct
 import sys
 
-MODES = ("silent", "garbage", "rtsp-error", "reset", "close")
+MODES = ("silent", "garbage", "rtsp-error", "reset", "close", "trickle")
 
 
 def rtsp_replies(buffer):
@@ -47,6 +50,7 @@ class Server:
         self.mode = mode
         self.rng = random.Random(1234)
         self.buffers = {}
+        self.trickling = set()
         self.selector = selectors.DefaultSelector()
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -74,6 +78,7 @@ class Server:
     def drop(self, conn):
         self.selector.unregister(conn)
         del self.buffers[conn]
+        self.trickling.discard(conn)
         conn.close()
 
     def receive(self, conn):
@@ -90,6 +95,9 @@ class Server:
         elif self.mode == "rtsp-error":
             self.buffers[conn] += data
             reply = b"".join(rtsp_replies(self.buffers[conn]))
+        elif self.mode == "trickle" and conn not in self.trickling:
+            self.trickling.add(conn)
+            reply = b"RTSP/1.0 200 OK\r\nCSeq: 1\r\nX-Padding: "
         else:
             return
         try:
@@ -100,11 +108,16 @@ class Server:
     def run(self):
         parent = os.getppid()
         while os.getppid() == parent:
-            for key, _ in self.selector.select(timeout=0.5):
+            for key, _ in self.selector.select(timeout=0.2 if self.trickling else 0.5):
                 if key.fileobj is self.listener:
                     self.accept()
                 else:
                     self.receive(key.fileobj)
+            for conn in list(self.trickling):
+                try:
+                    conn.sendall(b"a")
+                except OSError:
+                    self.drop(conn)
 
 
 def main(default_mode="silent"):

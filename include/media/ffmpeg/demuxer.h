@@ -60,8 +60,8 @@ public:
 private:
     // Installed as FFmpeg's interrupt callback: trips interrupt_callback's two seconds from
     // the stamp, which opening and each read set. While opening, where no packet comes out
-    // to show progress, bytes the input takes re-arm it, and an RTMP server that has
-    // answered gets time for its first keyframe. After it has fired once, or once the
+    // to show progress, bytes the input or its connection takes re-arm it, and an RTMP
+    // server that has answered gets time for its first keyframe. After it has fired once, or once the
     // running flag is cleared, it refuses every further wait on the input, silently.
     static int watchdog(void* demuxer);
     void extend_open_budget();
@@ -87,8 +87,9 @@ private:
     bool opening_ = false;
     bool local_file_ = false;
     int64_t open_started_ = 0;
-    // An RTMP server's connection, seen by the kernel while FFmpeg opens it.
+    // The server's connection (RTSP, RTMP), seen by the kernel while FFmpeg opens it.
     std::unique_ptr<ConnectionActivity> server_connection_;
+    bool waits_for_keyframe_ = false;  // RTMP: the server may hold the first media back
     bool open_extended_ = false;
     // RTSP H.264 and HEVC: pictures joined here rather than by FFmpeg's parser, and ended
     // by the marker bit read off the connection.

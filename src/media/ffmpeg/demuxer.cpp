@@ -119,29 +119,40 @@ int Demuxer::watchdog(void* demuxer) {
 }
 
 // No packet comes out while an input opens, so what shows progress there is what the
-// input takes: the bytes it reads (RTMP's stream, a file, probing), up to a bound that a
-// source trickling bytes which never make a stream cannot stretch.
+// input takes: the bytes it reads (RTMP's stream, a file, probing), or for the network
+// protocols that read their own connection (RTSP's requests, RTMP's handshake), the
+// bytes the kernel saw arrive on it in the last two seconds. A slow camera answering
+// DESCRIBE, SETUP and PLAY a second each still opens; a source trickling bytes that
+// never make a stream is given up after kOpenLimitMs.
 //
 // An RTMP server that waits for a keyframe before it sends a new player anything (nginx's
 // wait_key) answers the play request and then stays silent up to a keyframe interval.
-// FFmpeg's open waits inside for that first media, where the input reads nothing. Once its
-// connection has received the server's answers, the open may wait for the first media up
-// to the longest keyframe interval cameras use, plus the watchdog's two seconds, counted
-// from the last bytes received; a server that never answered still fails in two.
+// FFmpeg's open waits inside for that first media, where nothing arrives. Once, such a
+// server gets the longest keyframe interval cameras use, plus the watchdog's two seconds,
+// from the last bytes it sent; a server that never answered still fails in two.
 void Demuxer::extend_open_budget() {
     const int64_t now = get_current_time_stamp();
+    if (!local_file_ && now - open_started_ >= kOpenLimitMs) {
+        return;
+    }
     const AVIOContext* io = format_ctx_ != nullptr ? format_ctx_->pb : nullptr;
-    if (io != nullptr && io->bytes_read != bytes_seen_ && (local_file_ || now - open_started_ < kOpenLimitMs)) {
+    if (io != nullptr && io->bytes_read != bytes_seen_) {
         bytes_seen_ = io->bytes_read;
         last_read_time_ = now;
     }
-    if (server_connection_ && !open_extended_ && now - last_read_time_ > kWatchdogSeconds * 1000) {
-        open_extended_ = true;
-        const int64_t silent_for = server_connection_->since_last_received();
-        if (silent_for >= 0) {
-            last_read_time_ = std::max(last_read_time_, now - silent_for + kKeyframeWaitMs);
-        }
+    if (!server_connection_ || now - last_read_time_ <= kWatchdogSeconds * 1000) {
+        return;
     }
+    const int64_t silent_for = server_connection_->since_last_received();
+    if (silent_for < 0) {
+        return;
+    }
+    int64_t granted = now - silent_for;
+    if (waits_for_keyframe_ && !open_extended_) {
+        open_extended_ = true;
+        granted += kKeyframeWaitMs;
+    }
+    last_read_time_ = std::max(last_read_time_, granted);
 }
 
 Demuxer::Demuxer() = default;
@@ -154,6 +165,8 @@ bool Demuxer::start_open() {
     close();
     server_connection_.reset();
     open_extended_ = false;
+    waits_for_keyframe_ = false;
+    local_file_ = false;
     assembler_.reset();
     peek_.reset();
     video_channel_ = -1;
@@ -201,8 +214,9 @@ bool Demuxer::open(const std::string& url) {
         bound_live_probing(url, &opt);
     }
     local_file_ = is_local_file(url);
-    if (is_rtmp(url)) {
-        server_connection_ = std::make_unique<ConnectionActivity>(url, kRtmpPort);
+    waits_for_keyframe_ = is_rtmp(url);
+    if (is_rtsp(url) || waits_for_keyframe_) {
+        server_connection_ = std::make_unique<ConnectionActivity>(url, waits_for_keyframe_ ? kRtmpPort : kRtspPort);
     }
     return open_input(url, common::redact_url(url));
 }
