@@ -299,7 +299,7 @@ void Demuxer::assemble_pictures_ourselves(const std::string& url) {
     assembler_ = std::make_unique<AccessUnitAssembler>(stream.codecpar->codec_id);
     // The connection carries RTP in the clear only for rtsp://; rtsps:// is encrypted.
     const int connection =
-        url.compare(0, 7, "rtsp://") == 0 ? ConnectionActivity(url, kRtspPort).only_connection() : -1;
+        url.compare(0, 7, "rtsp://") == 0 && server_connection_ ? server_connection_->only_connection() : -1;
     if (connection >= 0) {
         peek_ = std::make_unique<InterleavedPeek>(connection);
     }
