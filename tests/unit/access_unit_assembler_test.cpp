@@ -184,8 +184,8 @@ TEST(InterleavedPeek, FindsThePacketFFmpegWillHandOut) {
 // packet, from the bytes the reader took.
 TEST(InterleavedPeek, TakesAMarkerAndALossOnlyFromTheFrameThePacketCameFrom) {
     const media::test::LoopbackConnection connection;
-    const int client = connection.client();
-    const int camera = connection.server();
+    const int client = connection.client;
+    const int camera = connection.server;
     InterleavedPeek peek(client);
     // Sends `frames`, then reads `taken` bytes as FFmpeg would for one packet.
     const auto read_packet = [&](const Bytes& frames, size_t taken, bool video) {
