@@ -20,18 +20,18 @@ bool starts_anew(const AVFrame& frame) {
 
 void KeyframeGate::reset() { *this = KeyframeGate{}; }
 
-bool KeyframeGate::note_damage(int64_t time) {
+bool KeyframeGate::note_damage(const AVPacket& packet) {
     const bool closes = open_ || keyframe_seen_;
     keyframe_seen_ = false;
     open_ = false;
     damaged_ = true;
-    damage_time_ = time;
+    damage_time_ = packet_time(packet);
     return closes;
 }
 
 bool KeyframeGate::note_packet(const AVPacket& packet) {
     if ((packet.flags & AV_PKT_FLAG_CORRUPT) != 0) {
-        note_damage(packet_time(packet));
+        note_damage(packet);
         return false;
     }
     if (keyframe_seen_) {

@@ -20,11 +20,11 @@ public:
     // note_damage does, and is no keyframe even if it says so.
     bool note_packet(const AVPacket& packet);
 
-    // The picture at `time` is damaged (data lost, or refused by the decoder): the pictures
+    // The packet's picture is damaged (data lost, or refused by the decoder): the pictures
     // predicted from it are no better, so nothing at or before it, and nothing after it
     // until the next keyframe or intra picture, becomes an image. True when this closes a
     // gate that was open or about to open.
-    bool note_damage(int64_t time);
+    bool note_damage(const AVPacket& packet);
 
     // Whether a decoded picture may become an image: it is not flagged corrupt or in
     // error, and it is a keyframe or an intra picture, or comes, in presentation order, at

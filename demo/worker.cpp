@@ -2,7 +2,6 @@
 // rebuild the whole chain after too many in a row.
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <thread>
 
 #include "cpu_account.h"
@@ -15,8 +14,6 @@ namespace {
 constexpr int kFailuresBeforeReconnect = 20;  // the 21st failure in a row reconnects
 constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
 constexpr auto kStopCheck = std::chrono::milliseconds(50);
-
-int64_t packet_time(const AVPacket& packet) { return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts; }
 
 // The pause between reconnections, cut short by Ctrl-C.
 void pause_unless_stopped(std::chrono::milliseconds pause) {
@@ -46,17 +43,18 @@ void Decoder::Worker() {
             if (pkt->stream_index != demuxer_->get_video_stream_index()) {
                 continue;
             }
-            if ((pkt->flags & AV_PKT_FLAG_CORRUPT) != 0 && keyframe_gate_.note_damage(packet_time(*pkt))) {
-                LOG_INFO("[Decoder] picture data lost, waiting for a keyframe");
-            }
-            if (keyframe_gate_.note_packet(*pkt)) {
+            if ((pkt->flags & AV_PKT_FLAG_CORRUPT) != 0) {
+                if (keyframe_gate_.note_damage(*pkt)) {
+                    LOG_INFO("[Decoder] picture data lost, waiting for a keyframe");
+                }
+            } else if (keyframe_gate_.note_packet(*pkt)) {
                 LOG_INFO("[Decoder] waiting for a keyframe");
             }
             std::shared_ptr<AVFrame> frame;
             {
                 const cpu_account::Scope account(cpu_account::Part::Decode);
                 if (!decoder_->send(pkt) && decoder_->refused_last_packet() &&
-                    keyframe_gate_.note_damage(packet_time(*pkt))) {
+                    keyframe_gate_.note_damage(*pkt)) {
                     LOG_INFO("[Decoder] picture refused by the decoder, waiting for a keyframe");
                 }
                 frame = media::ffmpeg::make_frame();

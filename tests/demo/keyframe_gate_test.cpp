@@ -66,7 +66,7 @@ GatedRun decode_from(const std::string& file, int first, int damaged = -1) {
             packet->flags |= AV_PKT_FLAG_CORRUPT;
             damage_pts = packet->pts;
             for (const int64_t pts : fed) run.packets_before_last_group += pts < group_pts ? 1 : 0;
-            if (gate.note_damage(packet->pts)) ++run.damage_lines;
+            if (gate.note_damage(*packet)) ++run.damage_lines;
         } else if (damage_pts != AV_NOPTS_VALUE && recovered_pts == AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY)) {
             recovered_pts = packet->pts;
         }

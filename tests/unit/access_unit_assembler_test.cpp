@@ -107,34 +107,6 @@ TEST(AccessUnitAssembler, MarkersAtTheEndOfEverySliceNeverCutAPicture) {
     EXPECT_FALSE(assembler.trusts_markers());
 }
 
-// A packet lost before `lost_before` of picture 2: the picture it may have belonged to, the
-// one being joined or (at a picture's first packet) the one it begins, is marked corrupt,
-// and no other.
-TEST(AccessUnitAssembler, ALossMarksThePicturesItMayHaveHit) {
-    for (const size_t lost_before : {size_t{3}, size_t{0}}) {
-        AccessUnitAssembler assembler(AV_CODEC_ID_H264);
-        std::vector<int64_t> corrupt;
-        for (int i = 0; i < 5; ++i) {
-            const std::vector<SentPacket> packets = picture(false, false);
-            for (size_t k = 0; k < packets.size(); ++k) {
-                AVPacket packet{};
-                packet.data = const_cast<uint8_t*>(packets[k].data.data());
-                packet.size = static_cast<int>(packets[k].data.size());
-                packet.pts = 3600 * i;
-                assembler.push(packet, packets[k].marker, i == 2 && k == lost_before);
-            }
-            std::shared_ptr<AVPacket> unit;
-            while (assembler.pop(unit)) {
-                if ((unit->flags & AV_PKT_FLAG_CORRUPT) != 0) corrupt.push_back(unit->pts / 3600);
-            }
-        }
-        // Mid-picture: picture 2 alone. At its first packet, with markers not yet proved
-        // true, picture 1 was still open and may have lost its tail.
-        const std::vector<int64_t> expected = lost_before == 3 ? std::vector<int64_t>{2} : std::vector<int64_t>{1, 2};
-        EXPECT_EQ(corrupt, expected) << "lost before packet " << lost_before;
-    }
-}
-
 // "$", channel, length, then an RTP header (version 2) and the payload's first bytes.
 Bytes interleaved(int channel, bool marker, const Bytes& payload, int sequence = 1, int type_byte = 96) {
     Bytes rtp = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | type_byte), static_cast<uint8_t>(sequence >> 8),
