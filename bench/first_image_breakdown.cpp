@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "jpeg_file.h"
-#include "keyframe_gate.h"
+#include "media/pipeline/keyframe_gate.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
 #include "media/ffmpeg/log_redaction.h"
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
 
     auto demuxer = media::ffmpeg::Demuxer::createShare();
     JpegFileWriter writer;  // a member of the program's stream, made before it opens
-    KeyframeGate gate;
+    media::pipeline::KeyframeGate gate;
     record("open");
     if (!demuxer->open(url)) {
         std::fprintf(stderr, "cannot open %s\n", url.c_str());

@@ -14,23 +14,10 @@ constexpr int kLastImageIndex = 51;      // 0.jpg ... 51.jpg
 }  // namespace
 
 ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& frame_index) {
-    // A stream whose picture size or format changes would otherwise be rejected by the
-    // scaler built for its first picture until a reconnection that never comes.
-    if (scaler_ && (frame->width != scaler_width_ || frame->height != scaler_height_ ||
-                    frame->format != scaler_format_)) {
+    if (converter_.changes_picture(*frame)) {
+        const char* format = av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format));
         LOG_INFO("[Decoder] picture changed to {}x{} {}, new scaler", frame->width, frame->height,
-                 std::string(av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format))
-                                 ? av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format))
-                                 : "unknown"));
-        scaler_.reset();
-    }
-    if (!scaler_) {
-        const auto format = static_cast<AVPixelFormat>(frame->format);
-        scaler_ = media::ffmpeg::Scaler::createShare(frame->width, frame->height, format, frame->width,
-                                                      frame->height, AV_PIX_FMT_BGR24);
-        scaler_width_ = frame->width;
-        scaler_height_ = frame->height;
-        scaler_format_ = frame->format;
+                 std::string(format != nullptr ? format : "unknown"));
     }
 
     // A full queue drops its oldest image before the conversion rather than after it, so
@@ -49,7 +36,7 @@ ImageOutcome Decoder::OutputImage(const std::shared_ptr<AVFrame>& frame, int& fr
         jpeg_writer_.write(name, *frame);
     }
     std::shared_ptr<cv::Mat> bgr_mat;
-    if (!cpu_account::measured(cpu_account::Part::Convert, [&] { return scaler_->scale(frame, bgr_mat); })) {
+    if (!cpu_account::measured(cpu_account::Part::Convert, [&] { return converter_.convert(frame, bgr_mat); })) {
         return ImageOutcome::Skipped;
     }
     mat_queue_.push(bgr_mat);

@@ -5,28 +5,13 @@
 #include "media/common/redact_url.h"
 #include "running.h"
 
-namespace {
-
-constexpr double kDefaultFps = 25.0;
-
-// A rate that only restates the stream's time base (90000 for RTP) is a guess FFmpeg
-// makes when nothing describes the rate, not a rate.
-bool usable_rate(AVRational rate, const AVStream& stream) {
-    if (rate.num == 0 || rate.den == 0) {
-        return false;
-    }
-    return !(stream.time_base.num > 0 && av_cmp_q(rate, av_inv_q(stream.time_base)) == 0);
-}
-
-}  // namespace
-
 Decoder::Decoder(std::string open_source, bool cycle) : url_(std::move(open_source)), cycle_(cycle) {}
 
 Decoder::~Decoder() {
     Stop();
     demuxer_.reset();
     decoder_.reset();
-    scaler_.reset();
+    converter_.reset();
 }
 
 bool Decoder::Init() {
@@ -54,16 +39,10 @@ bool Decoder::Init() {
     video_index_ = demuxer_->get_video_stream_index();
     codec_id_ = demuxer_->get_video_codec_id();
 
-    const AVStream* stream = demuxer_->get_video_stream();
-    AVRational frame_rate = stream->avg_frame_rate;
-    if (frame_rate.num == 0 || frame_rate.den == 0) {
-        frame_rate = stream->r_frame_rate;
-    }
-    if (usable_rate(frame_rate, *stream)) {
-        fps_ = av_q2d(frame_rate);
-    } else {
+    bool guessed = false;
+    fps_ = media::pipeline::frame_rate_of(*demuxer_->get_video_stream(), guessed);
+    if (guessed) {
         LOG_ERROR("[Decoder] use default fps 25");
-        fps_ = kDefaultFps;
     }
     keyframe_gate_.reset();
     return true;
@@ -74,6 +53,6 @@ void Decoder::Stop() { running.store(false); }
 bool Decoder::Reconnect() {
     demuxer_.reset();
     decoder_.reset();
-    scaler_.reset();
+    converter_.reset();
     return Init();
 }

@@ -10,10 +10,10 @@
 #include <opencv2/core/mat.hpp>
 
 #include "jpeg_file.h"
-#include "keyframe_gate.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
-#include "media/ffmpeg/scaler.h"
+#include "media/pipeline/decode_steps.h"
+#include "media/pipeline/keyframe_gate.h"
 
 enum class ImageOutcome { Skipped, Written, LimitReached };
 
@@ -52,15 +52,11 @@ private:
     int64_t bitrate_ = 0;
     int read_error_count_ = 0;
     AVCodecID codec_id_ = AV_CODEC_ID_NONE;
-    std::shared_ptr<media::ffmpeg::Scaler> scaler_;
     std::shared_ptr<media::ffmpeg::Demuxer> demuxer_;
     std::shared_ptr<media::ffmpeg::Decoder> decoder_;
     std::queue<std::shared_ptr<cv::Mat>> mat_queue_;
 
-    // Geometry the current scaler was built for; a picture that differs gets a new one.
-    int scaler_width_ = 0;
-    int scaler_height_ = 0;
-    int scaler_format_ = -1;
+    media::pipeline::BgrConverter converter_;  // its scaler is made on a connection's first picture
     JpegFileWriter jpeg_writer_;
-    KeyframeGate keyframe_gate_;  // reset by every successful Init
+    media::pipeline::KeyframeGate keyframe_gate_;  // reset by every successful Init
 };

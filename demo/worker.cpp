@@ -43,24 +43,23 @@ void Decoder::Worker() {
             if (pkt->stream_index != demuxer_->get_video_stream_index()) {
                 continue;
             }
-            if ((pkt->flags & AV_PKT_FLAG_CORRUPT) != 0) {
-                if (keyframe_gate_.note_damage(*pkt)) {
-                    LOG_INFO("[Decoder] picture data lost, waiting for a keyframe");
-                }
-            } else if (keyframe_gate_.note_packet(*pkt)) {
-                LOG_INFO("[Decoder] waiting for a keyframe");
-            }
             std::shared_ptr<AVFrame> frame;
+            media::pipeline::GateNotes notes;
             {
                 const cpu_account::Scope account(cpu_account::Part::Decode);
-                if (!decoder_->send(pkt) && decoder_->refused_last_packet() &&
-                    keyframe_gate_.note_damage(*pkt)) {
-                    LOG_INFO("[Decoder] picture refused by the decoder, waiting for a keyframe");
-                }
-                frame = media::ffmpeg::make_frame();
-                if (!frame || !decoder_->receive(frame) || !keyframe_gate_.admits(*frame)) {
-                    continue;
-                }
+                frame = media::pipeline::decode_gated(*decoder_, keyframe_gate_, pkt, notes);
+            }
+            if (notes.picture_lost) {
+                LOG_INFO("[Decoder] picture data lost, waiting for a keyframe");
+            }
+            if (notes.waiting_for_keyframe) {
+                LOG_INFO("[Decoder] waiting for a keyframe");
+            }
+            if (notes.picture_refused) {
+                LOG_INFO("[Decoder] picture refused by the decoder, waiting for a keyframe");
+            }
+            if (!frame) {
+                continue;
             }
             if (OutputImage(frame, frame_index) == ImageOutcome::LimitReached) {
                 return;

@@ -6,7 +6,7 @@
 
 #include "media/ffmpeg/access_unit_assembler.h"
 #include "media/ffmpeg/first_slice_description.h"
-#include "media/ffmpeg/interleaved_peek.h"
+#include "media/net/interleaved_peek.h"
 
 namespace media {
 namespace fuzz {
@@ -80,15 +80,15 @@ int locate_frames(const uint8_t* data, std::size_t size) {
     const int payload_type = channel < 0 ? -1 : data[1] & 0x7f;
     const std::vector<uint8_t> peeked(data + 2, data + size);
     const int peeked_size = static_cast<int>(peeked.size());
-    const ffmpeg::InterleavedPeek::Next next =
-        ffmpeg::InterleavedPeek::locate(peeked.data(), peeked_size, channel, payload_type);
-    if (next.state != ffmpeg::InterleavedPeek::Next::State::Found) {
+    const net::InterleavedPeek::Next next =
+        net::InterleavedPeek::locate(peeked.data(), peeked_size, channel, payload_type);
+    if (next.state != net::InterleavedPeek::Next::State::Found) {
         return 0;
     }
     // What was found lies in what was peeked, and parses the same there alone.
     check(next.skipped_bytes >= 0 && next.skipped_bytes < peeked_size && next.header.known && !next.header.rtcp);
-    const ffmpeg::InterleavedPeek::Header again =
-        ffmpeg::InterleavedPeek::parse(peeked.data() + next.skipped_bytes, peeked_size - next.skipped_bytes);
+    const net::InterleavedPeek::Header again =
+        net::InterleavedPeek::parse(peeked.data() + next.skipped_bytes, peeked_size - next.skipped_bytes);
     check(again.known && again.sequence == next.header.sequence && again.frame_bytes == next.header.frame_bytes);
     return 1;
 }

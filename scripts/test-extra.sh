@@ -1,7 +1,7 @@
 #!/bin/bash
 # The reliability checks CI runs after scripts/test.sh (which calls this script):
 #   1. aarch64: the cross build, its unit tests and media_demo under qemu
-#   2. ThreadSanitizer: the end-to-end and fault tests against a -DMEDIA_TSAN=ON build
+#   2. ThreadSanitizer: the end-to-end, fault and camera reader tests against a -DMEDIA_TSAN=ON build
 #   3. valgrind memcheck: whole media_demo runs, no leak and no memory error
 #   4. soak: one process through 100 reconnections, memory and descriptors flat
 #   5. fuzzing: 60 s of libFuzzer on the demuxer -> decoder -> scaler path, and 30 s on
@@ -31,10 +31,10 @@ step() {
 
 tsan() {
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DMEDIA_TSAN=ON &&
-    cmake --build build-tsan -j2 --target media_demo media_e2e_tests media_fault_tests &&
+    cmake --build build-tsan -j2 --target media_demo media_e2e_tests media_fault_tests media_reader_tests &&
     (cd build-tsan &&
       TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$root/tests/sanitizers/tsan.supp" \
-        ctest --no-tests=error --output-on-failure -j2 --timeout 400 -L 'e2e|faults')
+        ctest --no-tests=error --output-on-failure -j2 --timeout 400 -L 'e2e|faults|reader')
 }
 
 # valgrind and the soak want the plain build scripts/test.sh made (configured if absent,
@@ -93,7 +93,7 @@ fuzz() {
 }
 
 step "aarch64 (cross build, unit tests and media_demo under qemu)" aarch64
-step "ThreadSanitizer (e2e and fault tests)" tsan
+step "ThreadSanitizer (e2e, fault and camera reader tests)" tsan
 step "plain build for valgrind and soak" plain_build
 step "valgrind" scripts/valgrind.sh --build build
 step "soak" scripts/soak.sh --reconnections 100 --build build

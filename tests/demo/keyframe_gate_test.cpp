@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "keyframe_gate.h"
+#include "media/pipeline/keyframe_gate.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
 #include "server_process.h"
@@ -35,7 +35,7 @@ GatedRun decode_from(const std::string& file, int first, int damaged = -1) {
     EXPECT_TRUE(demuxer->open(media::test::test_media_path(file)));
     media::ffmpeg::Decoder decoder(demuxer);
     EXPECT_TRUE(decoder.open());
-    KeyframeGate gate;
+    media::pipeline::KeyframeGate gate;
     bool keyframe_seen = false;
     int64_t keyframe_pts = AV_NOPTS_VALUE;
     int64_t damage_pts = AV_NOPTS_VALUE;
@@ -129,7 +129,7 @@ TEST(KeyframeGate, IntraRefreshWithoutIdr_ImagesFromTheRecoveryPointOn) {
 // A picture the decoder patched over is the reference of the next ones: they wait for a
 // keyframe as a connection's first pictures do.
 TEST(KeyframeGate, PictureInError_ClosesTheGateUntilTheNextKeyframe) {
-    KeyframeGate gate;
+    media::pipeline::KeyframeGate gate;
     auto packet = media::ffmpeg::make_packet();
     packet->flags = AV_PKT_FLAG_KEY;
     EXPECT_FALSE(gate.note_packet(*packet));

@@ -2,8 +2,10 @@
 """TCP proxy on 127.0.0.1 that breaks its open connections on a signal.
 
 Usage: fault_proxy.py --upstream PORT [--port N] [--fault FAULT]
-                      [--outage SECONDS]
-SIGUSR1 strikes the connections open at that moment with FAULT:
+                      [--outage SECONDS] [--only PATH]
+SIGUSR1 strikes the connections open at that moment with FAULT (with --only,
+just those whose client asked for PATH: one stream of a camera stalls while
+another, from the same host and port, goes on):
   freeze   stop relaying in both directions while keeping them open
   reset    abort both sides with a TCP RST
   outage   abort them and stop listening for --outage seconds (connections
@@ -85,7 +87,8 @@ def abort(pair):
 
 
 class Proxy:
-    def __init__(self, port, upstream, fault, outage):
+    def __init__(self, port, upstream, fault, outage, only=None):
+        self.only = only.encode() if only else None
         self.upstream = upstream
         self.fault = fault
         self.outage = outage
@@ -136,6 +139,8 @@ class Proxy:
                 break
             # A frozen connection still drains both peers and drops what it
             # reads: a stalled reader must not stall the upstream server.
+            if not to_client and len(pair["asked"]) < 4096:
+                pair["asked"] += data
             if pair["frozen"] or (to_client and pair["garbage"]):
                 continue
             if to_client and self.fault in FRAME_FAULTS:
@@ -152,9 +157,19 @@ class Proxy:
                     pass
             sock.close()
 
+    def struck(self, pair):
+        if self.only is None:
+            return True
+        for line in pair["asked"].split(b"\r\n"):
+            parts = line.split(b" ")
+            if len(parts) == 3 and parts[1].split(b"?")[0].endswith(self.only):
+                return True
+        return False
+
     def strike(self):
         with self.lock:
-            pairs, self.pairs = self.pairs, []
+            pairs = [pair for pair in self.pairs if self.struck(pair)]
+            self.pairs = [pair for pair in self.pairs if not self.struck(pair)]
         if self.fault == "outage":
             self.listener.close()
         if self.fault in FRAME_FAULTS:
@@ -198,7 +213,7 @@ class Proxy:
             abort({"socks": (client,)})
             return
         pair = {"socks": (client, server), "frozen": False, "garbage": False,
-                "aborted": False}
+                "aborted": False, "asked": b""}
         with self.lock:
             self.pairs.append(pair)
         for source, sink, to_client in ((client, server, False), (server, client, True)):
@@ -215,6 +230,9 @@ class Proxy:
                 client, _ = self.listener.accept()
             except (socket.timeout, InterruptedError):
                 continue
+            except OSError:
+                # The listener closed for an outage that a stop cut short.
+                break
             self.connect(client)
 
 
@@ -225,9 +243,10 @@ def main():
     parser.add_argument("--upstream", type=int, required=True)
     parser.add_argument("--fault", choices=FAULTS, default="reset")
     parser.add_argument("--outage", type=float, default=10.0)
+    parser.add_argument("--only")
     args = parser.parse_args()
 
-    proxy = Proxy(args.port, args.upstream, args.fault, args.outage)
+    proxy = Proxy(args.port, args.upstream, args.fault, args.outage, args.only)
 
     def stop(*_):
         proxy.stopping.set()

@@ -224,11 +224,16 @@ ServerProcess start_misbehaving_server(const std::string& mode) {
   return server;
 }
 
-ServerProcess start_fault_proxy(int upstream_port, const std::string& fault, std::chrono::seconds outage) {
+ServerProcess start_fault_proxy(int upstream_port, const std::string& fault, std::chrono::seconds outage,
+                                const std::string& only) {
+  std::vector<std::string> argv = {"/usr/bin/python3", servers_dir() + "fault_proxy.py", "--upstream",
+                                   std::to_string(upstream_port), "--fault", fault, "--outage",
+                                   std::to_string(outage.count())};
+  if (!only.empty()) {
+    argv.insert(argv.end(), {"--only", only});
+  }
   ServerProcess proxy;
-  proxy.start({"/usr/bin/python3", servers_dir() + "fault_proxy.py", "--upstream", std::to_string(upstream_port),
-               "--fault", fault, "--outage", std::to_string(outage.count())},
-              std::chrono::seconds(30));
+  proxy.start(argv, std::chrono::seconds(30));
   return proxy;
 }
 

@@ -51,9 +51,10 @@ ServerProcess start_rtmp_server(const std::string& input_mp4 = test_media_path("
 // Modes: silent, garbage, rtsp-error, reset, close (see the script).
 ServerProcess start_misbehaving_server(const std::string& mode = "silent");
 // tests/servers/fault_proxy.py in front of a server; strike() makes it break, or start
-// tampering with, the connections it relays (see the script for the faults).
+// tampering with, the connections it relays (see the script for the faults), or with
+// `only`, those that asked for that path.
 ServerProcess start_fault_proxy(int upstream_port, const std::string& fault,
-                                std::chrono::seconds outage = std::chrono::seconds(10));
+                                std::chrono::seconds outage = std::chrono::seconds(10), const std::string& only = {});
 void strike(const ServerProcess& proxy);
 
 }  // namespace media::test

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "media/ffmpeg/access_unit_assembler.h"
-#include "media/ffmpeg/interleaved_peek.h"
+#include "media/net/interleaved_peek.h"
 #include "loopback_connection.h"
 
 namespace {
 
 using media::ffmpeg::AccessUnitAssembler;
-using media::ffmpeg::InterleavedPeek;
+using media::net::InterleavedPeek;
 using Bytes = std::vector<uint8_t>;
 
 struct SentPacket {

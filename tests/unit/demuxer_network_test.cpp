@@ -16,7 +16,7 @@
 
 #include "capture.h"
 #include "fixtures.h"
-#include "media/ffmpeg/connection_activity.h"
+#include "media/net/connection_activity.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
 #include "loopback_connection.h"
@@ -268,29 +268,52 @@ TEST(DemuxerNetwork_TamperedRtsp, PicturesWholeDespiteDiscardedMarkersAndCorrupt
     }
 }
 
-// The kernel's view of a session's connection: when it last received data, on that host
-// and port only.
-TEST(ConnectionActivity, SeesDataOnlyOnItsPeerAndOnlyLately) {
-    const media::test::LoopbackConnection connection;
-    ASSERT_EQ(write(connection.server, "$", 1), 1);
-    char byte = 0;
-    ASSERT_EQ(read(connection.client, &byte, 1), 1);
+// An input's connection is the one its own open made to the server: connections that
+// were there before are someone else's, one made during another's turn is theirs, and a
+// wait on it ends as soon as it is shut down.
+TEST(ConnectionActivity, RecognisesOnlyTheConnectionMadeInItsTurn) {
+    const media::test::LoopbackConnection earlier;
+    const std::string url = rtsp_url(earlier.server_port(), "/x");
+    media::net::ConnectionActivity session(url, 554);
+    session.begin([] { return false; });
+    session.recognise();
+    EXPECT_EQ(session.connection(), -1) << "only a connection made before the open exists";
 
-    const int port = connection.server_port();
-    const media::ffmpeg::ConnectionActivity session(rtsp_url(port, "/x"), 554);
+    const int ours = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(ours, reinterpret_cast<const sockaddr*>(&earlier.address), sizeof earlier.address), 0);
+    const int server_side = accept(earlier.listener, nullptr, nullptr);
+    ASSERT_GE(server_side, 0);
+    // Another input opening to the same server waits for the turn to end.
+    const Clock::time_point began = Clock::now();
+    std::thread sibling([&] {
+        media::net::ConnectionActivity other(url, 554);
+        other.begin([] { return false; });
+        EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(200));
+        other.recognise();
+        EXPECT_EQ(other.connection(), -1);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    session.recognise();
+    sibling.join();
+    ASSERT_EQ(session.connection(), ours);
+
+    EXPECT_EQ(session.since_last_received(), -1) << "nothing received yet";
+    ASSERT_EQ(write(server_side, "$", 1), 1);
+    char byte = 0;
+    ASSERT_EQ(read(ours, &byte, 1), 1);
     const int64_t fresh = session.since_last_received();
     EXPECT_TRUE(fresh >= 0 && fresh < 1000) << fresh;
-    EXPECT_EQ(media::ffmpeg::ConnectionActivity(rtsp_url(port + 1, "/x"), 554).since_last_received(), -1);
-    EXPECT_EQ(media::ffmpeg::ConnectionActivity("rtsp://127.0.0.2:" + std::to_string(port) + "/x", 554)
-                  .since_last_received(),
-              -1);
-    // The camera's side, to the client's port, has received nothing: it says nothing.
-    sockaddr_in client{};
-    socklen_t client_size = sizeof client;
-    ASSERT_EQ(getsockname(connection.client, reinterpret_cast<sockaddr*>(&client), &client_size), 0);
-    EXPECT_EQ(media::ffmpeg::ConnectionActivity(rtsp_url(ntohs(client.sin_port), "/x"), 554).since_last_received(), -1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_GE(session.since_last_received(), 1200);
+
+    std::thread shut([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        session.shut_down();
+    });
+    EXPECT_EQ(read(ours, &byte, 1), 0) << "a blocked read ends when the connection is shut down";
+    shut.join();
+    session.forget();
+    EXPECT_EQ(session.connection(), -1);
+    close(server_side);
+    close(ours);
 }
 
 }  // namespace

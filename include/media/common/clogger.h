@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -52,19 +53,36 @@ inline std::string get_current_time_formatted() {
     return out.str();
 }
 
-}  // namespace common
-}  // namespace media
+// Where the calling thread's log lines go. A thread that serves one stream among several
+// (a camera reader's) names its stream in each line, and may hand the lines to its owner
+// instead of standard output.
+struct LogRoute {
+    std::string stream;                                                 // "[stream] " begins each message
+    std::function<void(bool error, const std::string& message)> sink;  // empty: standard output
+};
+
+inline const LogRoute*& thread_log_route() {
+    thread_local const LogRoute* route = nullptr;
+    return route;
+}
 
 // The line is assembled first and written with one insertion, so lines logged at the same
 // moment from two threads (the worker, the signal watcher) never interleave.
-#define MEDIA_LOG_LINE_(level, ...)                                                                  \
-    do {                                                                                             \
-        std::ostringstream media_log_line_;                                                          \
-        media_log_line_ << "[" << ::media::common::get_current_time_formatted() << "]" << "["        \
-                        << "media" << "]" << level << "[" << __FILE__ << ":" << __LINE__ << "]: "   \
-                        << ::media::common::fmt(__VA_ARGS__) << '\n';                               \
-        std::cout << media_log_line_.str() << std::flush;                                            \
-    } while (0)
+inline void write_log_line(bool error, const char* file, int line, const std::string& message) {
+    const LogRoute* route = thread_log_route();
+    const std::string text = route == nullptr || route->stream.empty() ? message : "[" + route->stream + "] " + message;
+    if (route != nullptr && route->sink) {
+        route->sink(error, text);
+        return;
+    }
+    std::ostringstream out;
+    out << "[" << get_current_time_formatted() << "]" << "[" << "media" << "]" << (error ? "[error]" : "[info]") << "["
+        << file << ":" << line << "]: " << text << '\n';
+    std::cout << out.str() << std::flush;
+}
 
-#define LOG_INFO(...) MEDIA_LOG_LINE_("[info]", __VA_ARGS__)
-#define LOG_ERROR(...) MEDIA_LOG_LINE_("[error]", __VA_ARGS__)
+}  // namespace common
+}  // namespace media
+
+#define LOG_INFO(...) ::media::common::write_log_line(false, __FILE__, __LINE__, ::media::common::fmt(__VA_ARGS__))
+#define LOG_ERROR(...) ::media::common::write_log_line(true, __FILE__, __LINE__, ::media::common::fmt(__VA_ARGS__))

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "media/ffmpeg/av.h"
@@ -20,9 +21,16 @@ int64_t get_current_time_stamp();
 // FFmpeg's interrupt callback: ctx points to the demuxer's watchdog stamp.
 int interrupt_callback(void* ctx);
 
-class AccessUnitAssembler;
+}  // namespace ffmpeg
+
+namespace net {
 class ConnectionActivity;
 class InterleavedPeek;
+}  // namespace net
+
+namespace ffmpeg {
+
+class AccessUnitAssembler;
 
 class Demuxer {
 public:
@@ -40,6 +48,9 @@ public:
     // While `*running` is false, every wait on the input (opening, a read, the peek at the
     // connection) is abandoned within a tenth of a second. The flag outlives the demuxer.
     void set_running_flag(const std::atomic<bool>* running) { running_ = running; }
+    // From any thread, once the running flag is cleared: a wait on the server's connection
+    // ends at once rather than at the next of FFmpeg's checks.
+    void wake();
     // 0 on success, -1 when no input is open, otherwise av_read_frame's negative status.
     // Once a read has been cut short (the watchdog, a socket timeout), every later read
     // fails with AVERROR_EXIT: the connection may have stopped in the middle of a message.
@@ -47,6 +58,11 @@ public:
     void seek(int64_t timestamp);
 
     static std::shared_ptr<Demuxer> createShare() { return std::make_shared<Demuxer>(); }
+
+    // Whether the video stream's pictures go out as soon as their last packet is in (RTSP,
+    // the sender's marker bits read off the connection and proved true), rather than a
+    // frame interval later, when the next picture begins.
+    bool pictures_end_at_marker() const;
 
     AVFormatContext* get_format_ctx();
     int get_video_stream_index();
@@ -88,13 +104,14 @@ private:
     bool local_file_ = false;
     int64_t open_started_ = 0;
     // The server's connection (RTSP, RTMP), seen by the kernel while FFmpeg opens it.
-    std::unique_ptr<ConnectionActivity> server_connection_;
+    std::unique_ptr<net::ConnectionActivity> server_connection_;
+    std::mutex server_connection_mutex_;  // wake() against the open replacing it
     bool waits_for_keyframe_ = false;  // RTMP: the server may hold the first media back
     bool open_extended_ = false;
     // RTSP H.264 and HEVC: pictures joined here rather than by FFmpeg's parser, and ended
     // by the marker bit read off the connection.
     std::unique_ptr<AccessUnitAssembler> assembler_;
-    std::unique_ptr<InterleavedPeek> peek_;
+    std::unique_ptr<net::InterleavedPeek> peek_;
     int video_channel_ = -1;
     bool described_ = false;  // size, format and rate known without probing
 };

@@ -23,10 +23,6 @@ public:
         return std::make_shared<Scaler>(src_width, src_height, src_format, dst_width, dst_height, dst_format);
     }
 
-    // CPU time, in nanoseconds, this process has spent getting fresh memory for new images
-    // from the kernel: the first touch of each page, its fault and clearing.
-    static long long fresh_image_memory_cpu_ns();
-
     // The argument types choose the conversion at compile time:
     //   frame -> frame, frame -> buffer, buffer -> frame, buffer -> buffer  (libswscale)
     //   frame -> new cv::Mat, cv::Mat -> new frame                          (image layer)

@@ -140,6 +140,10 @@ void AccessUnitAssembler::push(const AVPacket& packet, bool ends_picture, bool a
     }
 }
 
+bool AccessUnitAssembler::ends_pictures_at_markers() const {
+    return trusts_markers_ && markers_confirmed_ >= kMarkersBeforeTrust;
+}
+
 void AccessUnitAssembler::emit() {
     std::shared_ptr<AVPacket> unit = make_packet();
     if (unit && av_new_packet(unit.get(), static_cast<int>(building_.size())) == 0) {

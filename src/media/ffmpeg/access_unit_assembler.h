@@ -44,6 +44,8 @@ public:
     // False once a marker bit was seen in the middle of a picture: markers are ignored
     // from then on.
     bool trusts_markers() const { return trusts_markers_; }
+    // Whether pictures now go out on their marker: markers have proved true often enough.
+    bool ends_pictures_at_markers() const;
 
 private:
     struct NalStart {

@@ -1,5 +1,6 @@
 #include "media/ffmpeg/decoder.h"
 
+#include <atomic>
 #include <string>
 
 #include "media/common/clogger.h"
@@ -72,7 +73,9 @@ const AVCodec* Decoder::find_decoder(AVCodecID dec_id) {
 }
 
 bool Decoder::open() {
-    static int gpu_id = 0;
+    // Decoders alternate between the board's two devices, process-wide: several streams
+    // opening at once each take the next.
+    static std::atomic<unsigned> gpu_id{0};
 
     if (!m_demux) {
         LOG_ERROR("avcodec_find_decoder failed");
@@ -107,9 +110,8 @@ bool Decoder::open() {
 
     DictionaryGuard options;
     av_dict_set(&options.dict, "framerate", kDecoderFrameRate, 0);
-    av_dict_set(&options.dict, "gpu", std::to_string(gpu_id % 2).c_str(), 0);
-    const int gpu = gpu_id % 2;
-    ++gpu_id;
+    const int gpu = static_cast<int>(gpu_id.fetch_add(1) % 2);
+    av_dict_set(&options.dict, "gpu", std::to_string(gpu).c_str(), 0);
 
     AV_CHECK(avcodec_open2(m_codec_ctx.get(), codec, &options.dict));
     LOG_INFO("decoder {} opened, gpu {}", std::string(codec->name), gpu);

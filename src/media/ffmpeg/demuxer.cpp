@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "access_unit_assembler.h"
-#include "connection_activity.h"
+#include "../net/connection_activity.h"
 #include "first_slice_description.h"
-#include "interleaved_peek.h"
+#include "../net/interleaved_peek.h"
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
 #include "media/ffmpeg/log_redaction.h"
@@ -109,6 +109,9 @@ int Demuxer::watchdog(void* demuxer) {
         return AVERROR_EXIT;
     }
     if (self->opening_) {
+        if (self->server_connection_) {
+            self->server_connection_->recognise();
+        }
         self->extend_open_budget();
     }
     const int abort = interrupt_callback(&self->last_read_time_);
@@ -163,7 +166,10 @@ Demuxer::~Demuxer() { close(); }
 bool Demuxer::start_open() {
     install_log_redaction();
     close();
-    server_connection_.reset();
+    {
+        const std::lock_guard<std::mutex> lock(server_connection_mutex_);
+        server_connection_.reset();
+    }
     open_extended_ = false;
     waits_for_keyframe_ = false;
     local_file_ = false;
@@ -216,9 +222,16 @@ bool Demuxer::open(const std::string& url) {
     local_file_ = is_local_file(url);
     waits_for_keyframe_ = is_rtmp(url);
     if (is_rtsp(url) || waits_for_keyframe_) {
-        server_connection_ = std::make_unique<ConnectionActivity>(url, waits_for_keyframe_ ? kRtmpPort : kRtspPort);
+        auto connection = std::make_unique<net::ConnectionActivity>(url, waits_for_keyframe_ ? kRtmpPort : kRtspPort);
+        connection->begin([this] { return stop_requested(); });
+        const std::lock_guard<std::mutex> lock(server_connection_mutex_);
+        server_connection_ = std::move(connection);
     }
-    return open_input(url, common::redact_url(url));
+    const bool opened = open_input(url, common::redact_url(url));
+    if (server_connection_) {
+        server_connection_->end();
+    }
+    return opened;
 }
 
 bool Demuxer::open(AVIOContext* io) {
@@ -299,9 +312,9 @@ void Demuxer::assemble_pictures_ourselves(const std::string& url) {
     assembler_ = std::make_unique<AccessUnitAssembler>(stream.codecpar->codec_id);
     // The connection carries RTP in the clear only for rtsp://; rtsps:// is encrypted.
     const int connection =
-        url.compare(0, 7, "rtsp://") == 0 && server_connection_ ? server_connection_->only_connection() : -1;
+        url.compare(0, 7, "rtsp://") == 0 && server_connection_ ? server_connection_->connection() : -1;
     if (connection >= 0) {
-        peek_ = std::make_unique<InterleavedPeek>(connection);
+        peek_ = std::make_unique<net::InterleavedPeek>(connection);
     }
     describe_from_first_slice(stream);
 }
@@ -340,6 +353,9 @@ void Demuxer::close() {
         av_dict_free(&opt);
     }
     if (format_ctx_ != nullptr) {
+        if (server_connection_) {
+            server_connection_->forget();
+        }
         // Closing says goodbye on a healthy connection (RTSP's TEARDOWN) and gets a fresh
         // budget for it; on one the watchdog cut, the watchdog refuses it.
         last_read_time_ = get_current_time_stamp();
@@ -396,7 +412,7 @@ int Demuxer::pull_packet(AVPacket& packet) {
     av_packet_unref(&packet);
     const int status = read_frame(packet);
     const bool video = status >= 0 && packet.stream_index == video_stream_index_;
-    InterleavedPeek::Verdict verdict;
+    net::InterleavedPeek::Verdict verdict;
     if (peek_) {
         verdict = peek_->after_read(video);
     }
@@ -406,12 +422,21 @@ int Demuxer::pull_packet(AVPacket& packet) {
     return status;
 }
 
+void Demuxer::wake() {
+    const std::lock_guard<std::mutex> lock(server_connection_mutex_);
+    if (server_connection_) {
+        server_connection_->shut_down();
+    }
+}
+
 void Demuxer::seek(int64_t timestamp) {
     if (format_ctx_ == nullptr) {
         return;
     }
     av_seek_frame(format_ctx_, video_stream_index_, timestamp, AVSEEK_FLAG_BACKWARD);
 }
+
+bool Demuxer::pictures_end_at_marker() const { return assembler_ && assembler_->ends_pictures_at_markers(); }
 
 AVFormatContext* Demuxer::get_format_ctx() { return format_ctx_; }
 

@@ -40,8 +40,6 @@ Scaler::Scaler(int src_width, int src_height, AVPixelFormat src_format, int dst_
                    SwsContextDeleter{});
 }
 
-long long Scaler::fresh_image_memory_cpu_ns() { return platform::fresh_image_cpu_ns(); }
-
 bool Scaler::scale_avframe_to_avframe(std::shared_ptr<AVFrame> src, std::shared_ptr<AVFrame>& dst) {
     if (!matches(src.get(), src_width_, src_height_, src_format_)) {
         LOG_ERROR("src format error");

@@ -9,6 +9,9 @@
 
 #include "media/ffmpeg/av.h"
 
+namespace media {
+namespace pipeline {
+
 class KeyframeGate {
 public:
     // A new connection: nothing is trusted until its first keyframe.
@@ -40,3 +43,6 @@ private:
     bool damaged_ = false;
     int64_t damage_time_ = AV_NOPTS_VALUE;
 };
+
+}  // namespace pipeline
+}  // namespace media

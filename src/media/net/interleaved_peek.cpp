@@ -13,7 +13,7 @@
 #include <thread>
 
 namespace media {
-namespace ffmpeg {
+namespace net {
 
 namespace {
 
@@ -164,5 +164,5 @@ InterleavedPeek::Verdict InterleavedPeek::after_read(bool video_packet) {
     return verdict;
 }
 
-}  // namespace ffmpeg
+}  // namespace net
 }  // namespace media

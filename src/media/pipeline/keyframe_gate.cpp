@@ -1,4 +1,7 @@
-#include "keyframe_gate.h"
+#include "media/pipeline/keyframe_gate.h"
+
+namespace media {
+namespace pipeline {
 
 namespace {
 
@@ -71,3 +74,6 @@ bool KeyframeGate::admits(const AVFrame& frame) {
     }
     return open_;
 }
+
+}  // namespace pipeline
+}  // namespace media

@@ -1,0 +1,373 @@
+#include "media/reader/camera_reader.h"
+
+#include <algorithm>
+
+#include "media/common/clogger.h"
+#include "media/common/redact_url.h"
+#include "media/ffmpeg/decoder.h"
+#include "media/ffmpeg/demuxer.h"
+#include "media/ffmpeg/log_redaction.h"
+#include "media/pipeline/decode_steps.h"
+#include "media/pipeline/keyframe_gate.h"
+
+namespace media {
+namespace reader {
+
+namespace {
+
+constexpr int kFailuresBeforeReconnect = 20;  // the 21st failure in a row reconnects
+constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
+constexpr std::size_t kEventsKept = 256;
+
+bool is_keyframe(const AVFrame& frame) {
+#ifdef AV_FRAME_FLAG_KEY
+    const bool key = (frame.flags & AV_FRAME_FLAG_KEY) != 0;
+#else
+    const bool key = frame.key_frame != 0;
+#endif
+    return key || frame.pict_type == AV_PICTURE_TYPE_I;
+}
+
+}  // namespace
+
+const char* to_string(State state) {
+    switch (state) {
+        case State::Opening: return "opening";
+        case State::Running: return "running";
+        case State::Reconnecting: return "reconnecting";
+        case State::Failed: return "failed";
+        case State::Stopped: return "stopped";
+    }
+    return "unknown";
+}
+
+const char* to_string(EventKind kind) {
+    switch (kind) {
+        case EventKind::Opened: return "opened";
+        case EventKind::OpenFailed: return "open failed";
+        case EventKind::WaitingForKeyframe: return "waiting for a keyframe";
+        case EventKind::PictureLost: return "picture lost";
+        case EventKind::ReadFailed: return "read failed";
+        case EventKind::Reconnecting: return "reconnecting";
+        case EventKind::ReconnectFailed: return "reconnect failed";
+        case EventKind::Reconnected: return "reconnected";
+        case EventKind::PictureChanged: return "picture changed";
+    }
+    return "unknown";
+}
+
+// One connection's chain: demuxer, decoder, keyframe gate and converter, built anew by
+// every reconnection.
+class CameraReader::Session {
+public:
+    explicit Session(const std::atomic<bool>& running) : demuxer_(ffmpeg::Demuxer::createShare()) {
+        demuxer_->set_running_flag(&running);
+    }
+
+    bool open(const std::string& address) {
+        if (!demuxer_->open(address)) {
+            return false;
+        }
+        decoder_ = ffmpeg::Decoder::createShare(demuxer_);
+        if (!decoder_->open()) {
+            return false;
+        }
+        time_base_ = demuxer_->get_video_stream()->time_base;
+        bool guessed = false;
+        frame_rate_ = pipeline::frame_rate_of(*demuxer_->get_video_stream(), guessed);
+        if (guessed) {
+            LOG_ERROR("use default fps 25");
+        }
+        return true;
+    }
+
+    void wake() { demuxer_->wake(); }
+
+    ffmpeg::Demuxer& demuxer() { return *demuxer_; }
+    ffmpeg::Decoder& decoder() { return *decoder_; }
+    pipeline::KeyframeGate& gate() { return gate_; }
+    pipeline::BgrConverter& converter() { return converter_; }
+    AVRational time_base() const { return time_base_; }
+    double frame_rate() const { return frame_rate_; }
+
+private:
+    std::shared_ptr<ffmpeg::Demuxer> demuxer_;
+    std::shared_ptr<ffmpeg::Decoder> decoder_;
+    pipeline::KeyframeGate gate_;
+    pipeline::BgrConverter converter_;
+    AVRational time_base_{1, 90000};
+    double frame_rate_ = pipeline::kDefaultFrameRate;
+};
+
+CameraReader::CameraReader(std::string address, ReaderOptions options)
+    : address_(std::move(address)),
+      options_(std::move(options)),
+      name_(options_.name.empty() ? common::redact_url(address_) : options_.name) {
+    // FFmpeg's log callback is the process's one; it is in place before any reader's
+    // thread can make FFmpeg log an address.
+    ffmpeg::install_log_redaction();
+    thread_ = std::thread([this] { run(); });
+}
+
+CameraReader::~CameraReader() { stop(); }
+
+void CameraReader::stop() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(wake_mutex_);
+        if (session_) {
+            session_->wake();
+        }
+    }
+    changed_.notify_all();
+    const std::lock_guard<std::mutex> lock(stop_mutex_);
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.join();
+    }
+}
+
+bool CameraReader::take(Image& image, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, timeout, [this] {
+        const State now = state_.load();
+        return !images_.empty() || now == State::Failed || now == State::Stopped;
+    });
+    if (images_.empty()) {
+        return false;
+    }
+    image = std::move(images_.front());
+    images_.pop_front();
+    image.dropped = unseen_drops_;
+    unseen_drops_ = 0;
+    lock.unlock();
+    changed_.notify_all();  // a reader waiting for room in the queue
+    return true;
+}
+
+State CameraReader::wait_opened(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, timeout, [this] { return state_.load() != State::Opening; });
+    return state_.load();
+}
+
+bool CameraReader::poll_event(Event& event) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (events_.empty()) {
+        return false;
+    }
+    event = std::move(events_.front());
+    events_.pop_front();
+    return true;
+}
+
+ReaderStats CameraReader::stats() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+std::string CameraReader::failure() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+}
+
+void CameraReader::set_state(State state) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        state_ = state;
+    }
+    changed_.notify_all();
+}
+
+void CameraReader::emit(EventKind kind, int count, const std::string& text) {
+    Event event{kind, count, text, Clock::now()};
+    if (options_.on_event) {
+        options_.on_event(event);
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (events_.size() == kEventsKept) {
+        events_.pop_front();
+    }
+    events_.push_back(std::move(event));
+}
+
+bool CameraReader::pause(std::chrono::milliseconds pause) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !changed_.wait_for(lock, pause, [this] { return !running_.load(); });
+}
+
+void CameraReader::publish(Image image, bool ended_at_marker) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (options_.delivery == Delivery::NewestOnly) {
+        // Vision code wants what the camera sees now: an image no one took is stale.
+        unseen_drops_ += images_.size();
+        stats_.dropped += images_.size();
+        images_.clear();
+    } else {
+        const std::size_t capacity = std::max<std::size_t>(options_.queue_capacity, 1);
+        changed_.wait(lock, [&] { return images_.size() < capacity || !running_.load(); });
+        if (!running_.load()) {
+            return;
+        }
+    }
+    images_.push_back(std::move(image));
+    ++stats_.images;
+    stats_.pictures_end_at_marker = ended_at_marker;
+    lock.unlock();
+    changed_.notify_all();
+}
+
+void CameraReader::run() {
+    // Every line the library logs on this thread names the stream, and goes where the
+    // owner said.
+    common::LogRoute route;
+    route.stream = name_;
+    if (options_.log) {
+        route.sink = [this](bool error, const std::string& message) {
+            options_.log(error ? LogLevel::Error : LogLevel::Info, message);
+        };
+    }
+    common::thread_log_route() = &route;
+
+    auto replace_session = [this](std::unique_ptr<Session> next) {
+        std::unique_ptr<Session> previous;
+        {
+            const std::lock_guard<std::mutex> lock(wake_mutex_);
+            previous = std::move(session_);
+            session_ = std::move(next);
+        }
+        // Closed outside the lock: a goodbye to a healthy server may take a moment.
+        previous.reset();
+    };
+    auto open_session = [&] {
+        replace_session(std::make_unique<Session>(running_));
+        // stop() may have come before the session could be woken.
+        return running_.load() && session_->open(address_);
+    };
+
+    if (!open_session()) {
+        replace_session(nullptr);
+        if (running_.load()) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                failure_ = "cannot open " + common::redact_url(address_);
+            }
+            LOG_ERROR("open failed");
+            emit(EventKind::OpenFailed, 0, "open failed");
+            set_state(State::Failed);
+        } else {
+            set_state(State::Stopped);
+        }
+        common::thread_log_route() = nullptr;
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stats_.frame_rate = session_->frame_rate();
+    }
+    LOG_INFO("opened, start reading");
+    emit(EventKind::Opened, 0, "opened");
+    set_state(State::Running);
+
+    int failures = 0;
+    uint32_t reconnections = 0;
+    uint64_t sequence = 0;
+    while (running_.load()) {
+        std::shared_ptr<AVPacket> packet = ffmpeg::make_packet();
+        if (!packet) {
+            continue;
+        }
+        const int status = session_->demuxer().read_packet(packet);
+        const Clock::time_point arrival = Clock::now();
+        if (status == 0) {
+            failures = 0;
+            if (packet->stream_index != session_->demuxer().get_video_stream_index()) {
+                continue;
+            }
+            pipeline::GateNotes notes;
+            const std::shared_ptr<AVFrame> frame =
+                pipeline::decode_gated(session_->decoder(), session_->gate(), packet, notes);
+            if (notes.waiting_for_keyframe) {
+                LOG_INFO("waiting for a keyframe");
+                emit(EventKind::WaitingForKeyframe, 0, "waiting for a keyframe");
+            }
+            if (notes.picture_lost || notes.picture_refused) {
+                const char* text = notes.picture_lost ? "picture data lost, waiting for a keyframe"
+                                                      : "picture refused by the decoder, waiting for a keyframe";
+                LOG_INFO("{}", text);
+                emit(EventKind::PictureLost, 0, text);
+            }
+            if (!frame) {
+                continue;
+            }
+            if (session_->converter().changes_picture(*frame)) {
+                const std::string text = common::fmt("picture changed to {}x{}", frame->width, frame->height);
+                LOG_INFO("{}", text);
+                emit(EventKind::PictureChanged, 0, text);
+            }
+            std::shared_ptr<cv::Mat> bgr;
+            if (!session_->converter().convert(frame, bgr)) {
+                continue;
+            }
+            Image image;
+            image.bgr = std::move(bgr);
+            const int64_t pts = frame->best_effort_timestamp;
+            image.has_pts = pts != AV_NOPTS_VALUE;
+            image.pts_us = image.has_pts ? av_rescale_q(pts, session_->time_base(), AVRational{1, 1000000}) : 0;
+            image.arrival = arrival;
+            image.sequence = sequence++;
+            image.keyframe = is_keyframe(*frame);
+            image.reconnections = reconnections;
+            publish(std::move(image), session_->demuxer().pictures_end_at_marker());
+            continue;
+        }
+        if (!running_.load()) {
+            break;  // the read was given up for stop(), not failed by the source
+        }
+        const std::string text = common::fmt("read failed, continuous failure count {}", failures);
+        LOG_ERROR("{}", text);
+        emit(EventKind::ReadFailed, failures, text);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.failed_reads;
+        }
+        if (++failures <= kFailuresBeforeReconnect) {
+            continue;
+        }
+        set_state(State::Reconnecting);
+        for (int tries = 0; running_.load(); ++tries) {
+            LOG_ERROR("disconnect, reconnecting");
+            emit(EventKind::Reconnecting, static_cast<int>(reconnections), "reconnecting");
+            if (open_session()) {
+                ++reconnections;
+                {
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    stats_.reconnections = reconnections;
+                }
+                LOG_INFO("reconnect successful");
+                emit(EventKind::Reconnected, static_cast<int>(reconnections), "reconnect successful");
+                set_state(State::Running);
+                failures = 0;
+                break;
+            }
+            if (!running_.load()) {
+                break;
+            }
+            const std::string failed = common::fmt("reconnect failed, reconnection count {}", tries);
+            LOG_ERROR("{}", failed);
+            emit(EventKind::ReconnectFailed, tries, failed);
+            if (!pause(kReconnectPause)) {
+                break;
+            }
+        }
+    }
+    replace_session(nullptr);
+    set_state(State::Stopped);
+    common::thread_log_route() = nullptr;
+}
+
+}  // namespace reader
+}  // namespace media

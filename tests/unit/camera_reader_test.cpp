@@ -1,0 +1,160 @@
+// Camera readers against live loopback servers, several in one process: each keeps its own
+// connection, watchdog and stop, whatever its siblings on the same server do.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/reader/camera_reader.h"
+#include "server_process.h"
+
+namespace {
+
+using media::reader::CameraReader;
+using media::reader::Delivery;
+using media::reader::Event;
+using media::reader::EventKind;
+using media::reader::Image;
+using media::reader::ReaderOptions;
+using media::reader::State;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::string rtsp_url(int port, const std::string& path) { return "rtsp://127.0.0.1:" + std::to_string(port) + path; }
+
+ReaderOptions every_image() {
+    ReaderOptions options;
+    options.delivery = Delivery::EveryImage;
+    options.queue_capacity = 1000;
+    options.log = [](media::reader::LogLevel, const std::string&) {};
+    return options;
+}
+
+// The first event of `kind` polled within `timeout`; false when none came.
+bool wait_event(CameraReader& reader, EventKind kind, milliseconds timeout, Event& found) {
+    const Clock::time_point until = Clock::now() + timeout;
+    while (Clock::now() < until) {
+        while (reader.poll_event(found)) {
+            if (found.kind == kind) return true;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+}
+
+// Every image the reader hands out until `until`: none may be missing, each one picture
+// interval after the one before.
+void expect_every_picture(CameraReader& reader, Clock::time_point until, int& images) {
+    Image image;
+    int64_t last_pts = -1;
+    uint64_t expected = 0;
+    while (Clock::now() < until && reader.take(image, milliseconds(1000))) {
+        ASSERT_EQ(image.sequence, expected) << reader.name();
+        ASSERT_EQ(image.bgr->type(), CV_8UC3);
+        ASSERT_EQ(image.bgr->cols, 320);
+        ASSERT_EQ(image.bgr->rows, 240);
+        if (last_pts >= 0) {
+            EXPECT_NEAR(static_cast<double>(image.pts_us - last_pts), 40000.0, 1000.0) << reader.name() << " image " << image.sequence;
+        }
+        last_pts = image.pts_us;
+        ++expected;
+        ++images;
+    }
+}
+
+// Three streams of one server through one host and port: two readers of one mount (the
+// main and sub stream of a camera), a third of another mount that stalls. The stalled one
+// is cut by its own watchdog and reconnects; the other two go on without a gap, each
+// picture out at its marker, and nothing of one reader reaches the others.
+TEST(CameraReader, StalledSiblingReconnectsWhileTheOthersDeliverEveryPictureAtTheirMarker) {
+    media::test::ServerProcess server = media::test::start_rtsp_server();
+    media::test::ServerProcess proxy =
+        media::test::start_fault_proxy(server.port(), "freeze", std::chrono::seconds(10), "/h264_slices4");
+    CameraReader main_stream(rtsp_url(proxy.port(), "/h264"), every_image());
+    CameraReader sub_stream(rtsp_url(proxy.port(), "/h264"), every_image());
+    ReaderOptions quiet;
+    quiet.log = [](media::reader::LogLevel, const std::string&) {};
+    CameraReader stalling(rtsp_url(proxy.port(), "/h264_slices4"), quiet);
+    for (CameraReader* reader : {&main_stream, &sub_stream, &stalling}) {
+        ASSERT_EQ(reader->wait_opened(milliseconds(10000)), State::Running) << reader->failure();
+    }
+
+    int main_images = 0;
+    int sub_images = 0;
+    const Clock::time_point until = Clock::now() + milliseconds(6000);
+    std::thread sub([&] { expect_every_picture(sub_stream, until, sub_images); });
+    std::this_thread::sleep_for(milliseconds(1000));
+    Image before;
+    ASSERT_TRUE(stalling.take(before, milliseconds(1000)));
+    media::test::strike(proxy);
+    const Clock::time_point struck = Clock::now();
+    Event event;
+    ASSERT_TRUE(wait_event(stalling, EventKind::ReadFailed, milliseconds(4000), event));
+    EXPECT_LT(event.when - struck, milliseconds(3200)) << "the proxy notices the signal within 0.2 s";
+    ASSERT_TRUE(wait_event(stalling, EventKind::Reconnected, milliseconds(5000), event));
+    expect_every_picture(main_stream, until, main_images);
+    sub.join();
+
+    Image after;
+    ASSERT_TRUE(stalling.take(after, milliseconds(3000)));
+    EXPECT_EQ(after.reconnections, 1u);
+    EXPECT_GT(after.sequence, before.sequence);
+    for (CameraReader* reader : {&main_stream, &sub_stream}) {
+        EXPECT_EQ(reader->stats().failed_reads, 0u) << reader->name();
+        EXPECT_TRUE(reader->stats().pictures_end_at_marker) << reader->name();
+    }
+    // Six seconds at 25 pictures a second, less the time to the first.
+    EXPECT_GT(main_images, 120);
+    EXPECT_GT(sub_images, 120);
+}
+
+// stop() ends the reader within 100 ms wherever it waits: opening a server that accepts
+// and never answers, or in the pause before the next try to reconnect.
+TEST(CameraReader, StopReturnsAtOnceWhileOpeningOrPausingBeforeReconnection) {
+    media::test::ServerProcess silent = media::test::start_misbehaving_server("silent");
+    CameraReader opening(rtsp_url(silent.port(), "/live"));
+    std::this_thread::sleep_for(milliseconds(500));
+    ASSERT_EQ(opening.state(), State::Opening);
+    Clock::time_point asked = Clock::now();
+    opening.stop();
+    EXPECT_LT(Clock::now() - asked, milliseconds(100));
+    EXPECT_EQ(opening.state(), State::Stopped);
+
+    media::test::ServerProcess server = media::test::start_rtsp_server();
+    media::test::ServerProcess proxy = media::test::start_fault_proxy(server.port(), "outage", std::chrono::seconds(30));
+    CameraReader reconnecting(rtsp_url(proxy.port(), "/h264"));
+    ASSERT_EQ(reconnecting.wait_opened(milliseconds(10000)), State::Running);
+    media::test::strike(proxy);
+    Event event;
+    ASSERT_TRUE(wait_event(reconnecting, EventKind::ReconnectFailed, milliseconds(10000), event));
+    std::this_thread::sleep_for(milliseconds(100));
+    asked = Clock::now();
+    reconnecting.stop();
+    EXPECT_LT(Clock::now() - asked, milliseconds(100));
+}
+
+// A consumer slower than the camera gets the newest image each time, and learns how many
+// it missed: every image is either taken or counted as dropped.
+TEST(CameraReader, NewestOnlyHandsTheSlowConsumerTheNewestImageAndCountsTheRest) {
+    media::test::ServerProcess server = media::test::start_rtsp_server();
+    CameraReader reader(rtsp_url(server.port(), "/h264"));
+    ASSERT_EQ(reader.wait_opened(milliseconds(10000)), State::Running);
+    Image image;
+    ASSERT_TRUE(reader.take(image, milliseconds(3000)));
+    uint64_t accounted = image.sequence + 1;  // what came before the first take is not counted
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(milliseconds(200));  // a model at 5 pictures a second
+        const uint64_t decoded_before = reader.stats().images;
+        ASSERT_TRUE(reader.take(image, milliseconds(1000)));
+        EXPECT_GE(image.sequence + 1, decoded_before) << "an older image than the newest";
+        EXPECT_GE(image.dropped, 2u);
+        accounted += image.dropped + 1;
+        EXPECT_EQ(accounted, image.sequence + 1) << "an image neither taken nor counted";
+    }
+}
+
+}  // namespace
