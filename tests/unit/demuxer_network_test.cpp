@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -295,7 +296,11 @@ TEST(ConnectionActivity, RecognisesOnlyTheConnectionMadeInItsTurn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     session.recognise();
     sibling.join();
-    ASSERT_EQ(session.connection(), ours);
+    struct stat recognised {};
+    struct stat made {};
+    ASSERT_EQ(fstat(session.connection(), &recognised), 0);
+    ASSERT_EQ(fstat(ours, &made), 0);
+    ASSERT_EQ(recognised.st_ino, made.st_ino) << "not the connection made in the turn";
 
     EXPECT_EQ(session.since_last_received(), -1) << "nothing received yet";
     ASSERT_EQ(write(server_side, "$", 1), 1);

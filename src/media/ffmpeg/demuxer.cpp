@@ -230,6 +230,9 @@ bool Demuxer::open(const std::string& url) {
     const bool opened = open_input(url, common::redact_url(url));
     if (server_connection_) {
         server_connection_->end();
+        if (!opened) {
+            server_connection_->forget();
+        }
     }
     return opened;
 }

@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <linux/tcp.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -105,11 +107,6 @@ Turns& turns() {
     return instance;
 }
 
-ino_t inode_of(int fd) {
-    struct stat info {};
-    return fstat(fd, &info) == 0 ? info.st_ino : 0;
-}
-
 }  // namespace
 
 ConnectionActivity::ConnectionActivity(const std::string& url, int default_port) {
@@ -121,7 +118,10 @@ ConnectionActivity::ConnectionActivity(const std::string& url, int default_port)
     peer_ = std::string(host) + ":" + std::to_string(port_);
 }
 
-ConnectionActivity::~ConnectionActivity() { leave_turn(); }
+ConnectionActivity::~ConnectionActivity() {
+    leave_turn();
+    forget();
+}
 
 template <typename Visit>
 void ConnectionActivity::for_each_connection(Visit visit) const {
@@ -166,12 +166,10 @@ void ConnectionActivity::recognise() {
         return;
     }
     int found = -1;
-    ino_t found_inode = 0;
     int count = 0;
     for_each_connection([&](int fd, ino_t inode) {
         if (existing_.count(inode) == 0) {
             found = fd;
-            found_inode = inode;
             ++count;
         }
         return count < 2;
@@ -180,9 +178,12 @@ void ConnectionActivity::recognise() {
         return;  // not connected yet
     }
     if (count == 1) {
+        // A descriptor of our own for the same socket: FFmpeg may close its own at any
+        // moment (a failed open, a redirect), and its number may then name another
+        // socket; this one stays ours until forget().
+        const int own = fcntl(found, F_DUPFD_CLOEXEC, 0);
         const std::lock_guard<std::mutex> lock(mutex_);
-        fd_ = found;
-        inode_ = found_inode;
+        fd_ = own;
     }
     // Two new connections to the server in one turn: some other part of the process
     // connects there too, and neither can be told for ours.
@@ -198,11 +199,9 @@ void ConnectionActivity::leave_turn() {
     }
 }
 
-// FFmpeg may have closed the connection by itself (a redirect), and its number may name
-// another socket since.
 int ConnectionActivity::connection() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return fd_ >= 0 && inode_of(fd_) == inode_ ? fd_ : -1;
+    return fd_;
 }
 
 int64_t ConnectionActivity::since_last_received() const {
@@ -220,13 +219,16 @@ int64_t ConnectionActivity::since_last_received() const {
 
 void ConnectionActivity::shut_down() {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ >= 0 && inode_of(fd_) == inode_) {
+    if (fd_ >= 0) {
         shutdown(fd_, SHUT_RDWR);
     }
 }
 
 void ConnectionActivity::forget() {
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0) {
+        close(fd_);
+    }
     fd_ = -1;
 }
 

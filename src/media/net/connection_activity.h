@@ -39,14 +39,15 @@ public:
     // The open is over: ends the turn if recognise() has not.
     void end();
 
-    // The input's connection, or -1 when it was not recognised.
+    // A descriptor of the input's connection, this object's own (closed by forget()), or
+    // -1 when it was not recognised.
     int connection() const;
     // Milliseconds since the connection last received data; -1 when it is not known, has
     // received nothing, or the system cannot tell.
     int64_t since_last_received() const;
     // From any thread: shuts the connection down, so that a wait on it ends at once.
     void shut_down();
-    // Before the input closes its connection: the descriptor may soon name another socket.
+    // Before the input closes its connection: lets go of it, so that closing it ends it.
     void forget();
 
 private:
@@ -61,8 +62,7 @@ private:
     bool in_turn_ = false;
     std::set<ino_t> existing_;
     mutable std::mutex mutex_;  // guards the recognised connection against shut_down()
-    int fd_ = -1;
-    ino_t inode_ = 0;
+    int fd_ = -1;  // our own descriptor of the connection's socket
 };
 
 }  // namespace net
