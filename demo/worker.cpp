@@ -6,13 +6,12 @@
 
 #include "cpu_account.h"
 #include "media/common/clogger.h"
+#include "media/pipeline/reconnection.h"
 #include "running.h"
 #include "stream_decoder.h"
 
 namespace {
 
-constexpr int kFailuresBeforeReconnect = 20;  // the 21st failure in a row reconnects
-constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
 constexpr auto kStopCheck = std::chrono::milliseconds(50);
 
 // The pause between reconnections, cut short by Ctrl-C.
@@ -73,7 +72,7 @@ void Decoder::Worker() {
         LOG_ERROR("[Decoder] read av_packet failed, continuous failure count {}", read_error_count_);
         ++read_error_count_;
         int reconnect_count = 0;
-        while (read_error_count_ > kFailuresBeforeReconnect && running.load()) {
+        while (read_error_count_ > media::pipeline::kFailuresBeforeReconnect && running.load()) {
             LOG_ERROR("[Decoder] disconnect url");
             if (Reconnect()) {
                 LOG_INFO("[Decoder] reconnect url successful");
@@ -81,7 +80,7 @@ void Decoder::Worker() {
             } else {
                 LOG_ERROR("[Decoder] reconnect url failed, reconnection count {}", reconnect_count);
                 ++reconnect_count;
-                pause_unless_stopped(kReconnectPause);
+                pause_unless_stopped(media::pipeline::kReconnectPause);
             }
         }
     }

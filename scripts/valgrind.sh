@@ -10,6 +10,7 @@
 #   outage      /h264 through tests/servers/fault_proxy.py, gone for 3 s mid-run:
 #               failed network opens, then a rebuild and 52 images
 #   reconnect   an undecodable file: 5 rebuilds without images, then SIGINT
+#   cameras     media_cameras: two readers of /h264 in one process, then SIGINT
 #
 # Usage: scripts/valgrind.sh [--build DIR]   (default build; a build without sanitizers)
 set -euo pipefail
@@ -34,9 +35,10 @@ if grep -Eq '^MEDIA_(SANITIZE|TSAN):BOOL=ON' "$build/CMakeCache.txt"; then
   echo "valgrind: $build is a sanitizer build; valgrind needs a plain one" >&2
   exit 2
 fi
-cmake --build "$build" -j2 --target media_demo test_media >/dev/null
+cmake --build "$build" -j2 --target media_demo media_cameras test_media >/dev/null
 build=$(cd "$build" && pwd)
 demo=$build/demo/media_demo
+cameras=$build/examples/media_cameras
 media=$build/test-media
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/media-valgrind.XXXXXX")
@@ -98,13 +100,17 @@ start_server() {
 
 images_in() { find "$1" -maxdepth 1 -name '*.jpg' | wc -l; }
 
-# Runs media_demo under valgrind in $work/<name>; sets run_pid (the program's own pid,
-# valgrind runs it in place) and run_waiter (timeout's pid, whose status is the result).
+# Runs media_demo (or the program and arguments after the name) under valgrind in
+# $work/<name>; sets run_pid (the program's own pid, valgrind runs it in place) and
+# run_waiter (timeout's pid, whose status is the result).
 start_run() {
-  local name=$1 source=$2
+  local name=$1
+  shift
+  local command=("$@")
+  if [ "${#command[@]}" -eq 1 ]; then command=("$demo" "$1"); fi
   mkdir -p "$work/$name"
   (cd "$work/$name" && exec timeout -k 10 300 "${preload[@]}" "${VALGRIND[@]}" \
-    --log-file="$work/$name.valgrind.txt" "$demo" "$source" >"$work/$name.stdout" 2>"$work/$name.stderr") &
+    --log-file="$work/$name.valgrind.txt" "${command[@]}" >"$work/$name.stdout" 2>"$work/$name.stderr") &
   run_waiter=$!
   run_pid=$(child_of "$run_waiter")
 }
@@ -178,6 +184,12 @@ rebuilds() { [ "$(grep -c 'reconnect url successful' "$work/reconnect.stdout" ||
 if ! wait_for "five reconnections" 240 rebuilds; then failures=$((failures + 1)); fi
 kill -INT "$run_pid" 2>/dev/null || true
 finish_run reconnect 0
+
+start_run cameras "$cameras" "rtsp://127.0.0.1:$rtsp_port/h264" "rtsp://127.0.0.1:$rtsp_port/h264"
+delivering() { [ "$(grep -Ec '^camera [01] .*: [1-9][0-9]* images/s' "$work/cameras.stdout" || true)" -ge 4 ]; }
+if ! wait_for "images from both cameras" 120 delivering; then failures=$((failures + 1)); fi
+kill -INT "$run_pid" 2>/dev/null || true
+finish_run cameras 0
 
 if [ "$failures" -ne 0 ]; then
   echo "valgrind: $failures run(s) failed" >&2

@@ -12,6 +12,9 @@
 namespace media {
 namespace pipeline {
 
+// A keyframe, or a picture made of intra slices only: whole by itself.
+bool starts_anew(const AVFrame& frame);
+
 class KeyframeGate {
 public:
     // A new connection: nothing is trusted until its first keyframe.

@@ -7,9 +7,10 @@ namespace {
 
 int64_t packet_time(const AVPacket& packet) { return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts; }
 
-// A keyframe, or a picture made of intra slices only: whole by itself. Some cameras send
-// no IDR picture and no recovery point at all, only such pictures, which FFmpeg's parser
-// does not mark as keyframes.
+}  // namespace
+
+// Some cameras send no IDR picture and no recovery point at all, only pictures made of
+// intra slices, which FFmpeg's parser does not mark as keyframes.
 bool starts_anew(const AVFrame& frame) {
 #ifdef AV_FRAME_FLAG_KEY
     const bool key = (frame.flags & AV_FRAME_FLAG_KEY) != 0;
@@ -18,8 +19,6 @@ bool starts_anew(const AVFrame& frame) {
 #endif
     return key || frame.pict_type == AV_PICTURE_TYPE_I;
 }
-
-}  // namespace
 
 void KeyframeGate::reset() { *this = KeyframeGate{}; }
 

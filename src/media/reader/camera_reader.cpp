@@ -9,24 +9,14 @@
 #include "media/ffmpeg/log_redaction.h"
 #include "media/pipeline/decode_steps.h"
 #include "media/pipeline/keyframe_gate.h"
+#include "media/pipeline/reconnection.h"
 
 namespace media {
 namespace reader {
 
 namespace {
 
-constexpr int kFailuresBeforeReconnect = 20;  // the 21st failure in a row reconnects
-constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
 constexpr std::size_t kEventsKept = 256;
-
-bool is_keyframe(const AVFrame& frame) {
-#ifdef AV_FRAME_FLAG_KEY
-    const bool key = (frame.flags & AV_FRAME_FLAG_KEY) != 0;
-#else
-    const bool key = frame.key_frame != 0;
-#endif
-    return key || frame.pict_type == AV_PICTURE_TYPE_I;
-}
 
 }  // namespace
 
@@ -319,7 +309,7 @@ void CameraReader::run() {
             image.pts_us = image.has_pts ? av_rescale_q(pts, session_->time_base(), AVRational{1, 1000000}) : 0;
             image.arrival = arrival;
             image.sequence = sequence++;
-            image.keyframe = is_keyframe(*frame);
+            image.keyframe = pipeline::starts_anew(*frame);
             image.reconnections = reconnections;
             publish(std::move(image), session_->demuxer().pictures_end_at_marker());
             continue;
@@ -334,7 +324,7 @@ void CameraReader::run() {
             const std::lock_guard<std::mutex> lock(mutex_);
             ++stats_.failed_reads;
         }
-        if (++failures <= kFailuresBeforeReconnect) {
+        if (++failures <= pipeline::kFailuresBeforeReconnect) {
             continue;
         }
         set_state(State::Reconnecting);
@@ -359,7 +349,7 @@ void CameraReader::run() {
             const std::string failed = common::fmt("reconnect failed, reconnection count {}", tries);
             LOG_ERROR("{}", failed);
             emit(EventKind::ReconnectFailed, tries, failed);
-            if (!pause(kReconnectPause)) {
+            if (!pause(pipeline::kReconnectPause)) {
                 break;
             }
         }
