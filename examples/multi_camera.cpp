@@ -72,10 +72,10 @@ int main(int argc, char** argv) {
             const CameraReader& reader = *readers[i];
             const int images = tallies[i]->images.exchange(0);
             const int64_t newest = tallies[i]->newest_arrival_ns.load();
-            const double age_ms = newest == 0 ? -1.0 : static_cast<double>(now - newest) / 1e6;
-            std::printf("camera %zu %s: %d images/s, newest %.0f ms old, %u reconnections, %s\n", i,
-                        reader.name().c_str(), images, age_ms, reader.stats().reconnections,
-                        media::reader::to_string(reader.state()));
+            const std::string age =
+                newest == 0 ? "no image yet" : std::to_string((now - newest) / 1000000) + " ms since the newest image";
+            std::printf("camera %zu %s: %d images/s, %s, %u reconnections, %s\n", i, reader.name().c_str(), images,
+                        age.c_str(), reader.stats().reconnections, media::reader::to_string(reader.state()));
             if (reader.state() == media::reader::State::Failed) {
                 std::printf("camera %zu: %s\n", i, reader.failure().c_str());
             }

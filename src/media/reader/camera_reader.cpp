@@ -239,11 +239,13 @@ void CameraReader::run() {
     };
 
     if (!open_session()) {
+        // Why, in the words of the error that ended the open, before closing adds others.
+        const std::string reason = common::redact_urls_in_text(route.last_error);
         replace_session(nullptr);
         if (running_.load()) {
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
-                failure_ = "cannot open " + common::redact_url(address_);
+                failure_ = "cannot open " + common::redact_url(address_) + (reason.empty() ? "" : ": " + reason);
             }
             LOG_ERROR("open failed");
             emit(EventKind::OpenFailed, 0, "open failed");
