@@ -1,5 +1,6 @@
-# Two Debian packages from one build: media-demo (the program and its manual page) and
-# libmedia-dev (library, headers, CMake and pkg-config files).
+# Debian packages from one build: media-demo (the program and its manual page),
+# libmedia-dev (library, headers, CMake and pkg-config files) and, when the Python module
+# is built, python3-media.
 # Made with: cmake -DCMAKE_INSTALL_PREFIX=/usr ... && cpack -G DEB   (in the build tree)
 set(MEDIA_PACKAGE_MAINTAINER "media developers <media@localhost>"
   CACHE STRING "Maintainer field of the Debian packages")
@@ -34,6 +35,23 @@ pictures as OpenCV images: the library, its headers, a CMake package\n\
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
   "libavformat-dev, libavcodec-dev, libavutil-dev, libswscale-dev, libopencv-dev, pkg-config")
 
+if(TARGET media_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-media)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "The media module for Python 3: live RTSP, RTMP and file video sources read on\n\
+threads of their own, pictures handed over as numpy BGR images without a copy, the\n\
+newest one or every one, with reconnection after a stall.")
+  # The module is built for one interpreter version's ABI; its FFmpeg and OpenCV libraries
+  # come from dpkg-shlibdeps below. numpy is only imported at run time.
+  get_target_property(media_python_version media_python MEDIA_PYTHON_VERSION)
+  string(REGEX REPLACE "^3\\.([0-9]+)$" "\\1" media_python_minor "${media_python_version}")
+  math(EXPR media_python_next "${media_python_minor} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${media_python_version}~), python3 (<< 3.${media_python_next}), python3-numpy")
+endif()
+
 # Runtime libraries of media_demo (and of libmedia.so in a shared build) come from
 # dpkg-shlibdeps, so they follow whatever FFmpeg and OpenCV the build linked.
 # dpkg-shlibdeps only knows this machine's libraries, so a cross build goes without.
@@ -43,6 +61,7 @@ endif()
 get_target_property(media_type media TYPE)
 if(media_type STREQUAL "SHARED_LIBRARY")
   set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+  set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
   set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 endif()
 

@@ -13,6 +13,7 @@ PACKAGES="
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   nginx libnginx-mod-rtmp
+  python3-dev pybind11-dev python3-numpy python3-pytest
 "
 
 missing_packages() {

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Makes the Debian packages from a built tree with cpack, installs them on this machine
-# with dpkg, runs the installed /usr/bin/media_demo on a generated MP4 and looks up its
-# manual page, then removes the packages again.
+# with dpkg, runs the installed /usr/bin/media_demo on a generated MP4, looks up its
+# manual page and imports the Python module (when the tree built one), then removes the
+# packages again.
 # It changes the machine, so it needs root, and CTest runs it only when the tree was
 # configured with MEDIA_DEB_TEST=1 in the environment.
 # Usage: deb.sh <build-dir>
@@ -18,6 +19,11 @@ fi
 build=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/media-deb.XXXXXX")
 packages=(media-demo libmedia-dev)
+python_module=0
+if find "$build/python" -maxdepth 1 -name 'media.cpython-*.so' 2>/dev/null | grep -q .; then
+  python_module=1
+  packages+=(python3-media)
+fi
 installed=0
 
 fail() {
@@ -75,8 +81,22 @@ for path in ./usr/bin/media_demo ./usr/share/man/man1/media_demo.1; do
   echo "$contents" | grep -q " $path" || fail "media-demo lacks $path"
 done
 
+debs=("$runtime_deb" "$dev_deb")
+if [ "$python_module" -eq 1 ]; then
+  python_deb=$(find "$work/packages" -maxdepth 1 -name 'python3-media_*.deb' -print -quit)
+  [ -n "$python_deb" ] || fail "cpack made no python3-media package"
+  python_depends=$(dpkg-deb -f "$python_deb" Depends)
+  for dependency in python3-numpy libavcodec libopencv-imgproc; do
+    case "$python_depends" in
+      *"$dependency"*) ;;
+      *) fail "python3-media does not depend on $dependency: Depends: $python_depends" ;;
+    esac
+  done
+  debs+=("$python_deb")
+fi
+
 installed=1
-dpkg_locked dpkg -i "$runtime_deb" "$dev_deb" >"$work/dpkg.log" ||
+dpkg_locked dpkg -i "${debs[@]}" >"$work/dpkg.log" ||
   fail "dpkg -i failed (see above)"
 [ -x /usr/bin/media_demo ] || fail "/usr/bin/media_demo not installed"
 version=$(PKG_CONFIG_PATH='' pkg-config --modversion media) || fail "pkg-config finds no installed media.pc"
@@ -111,6 +131,16 @@ if command -v man >/dev/null; then
     # dpkg's path-exclude settings (minimal container images) drop manual pages.
     echo "manual page not unpacked by this machine's dpkg configuration; man -w skipped"
   fi
+fi
+
+if [ "$python_module" -eq 1 ]; then
+  # From a directory of its own, so only the installed module can answer.
+  module=$(cd "$work" && /usr/bin/python3 -c 'import media; print(media.__file__)') ||
+    fail "python3 cannot import media from python3-media"
+  case "$module" in
+    /usr/lib/python3/dist-packages/media.cpython-*.so) echo "python module: $module" ;;
+    *) fail "python3 imported media from $module" ;;
+  esac
 fi
 
 dpkg_locked dpkg -r "${packages[@]}" >/dev/null || fail "dpkg -r failed"

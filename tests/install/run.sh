@@ -47,6 +47,20 @@ if find "$prefix/include" -name 'device_image.h' | grep -q .; then
   fail "a private header was installed"
 fi
 
+# The Python module, when this tree built one: in the directory Debian's interpreter
+# searches for such a prefix (as /usr/local would be), importable, its type hints beside it.
+if find "$build/python" -maxdepth 1 -name 'media.cpython-*.so' 2>/dev/null | grep -q .; then
+  module=$(find_one 'lib/python3*/dist-packages/media.cpython-*.so')
+  site=$(dirname "$module")
+  [ -f "$site/media.pyi" ] || fail "no media.pyi beside $module"
+  /usr/bin/python3 -c 'import sys; sys.exit(sys.argv[1] not in sys.path)' "/usr/local/${site#"$prefix"/}" ||
+    fail "$site would not be on /usr/bin/python3's path under /usr/local"
+  (cd "$work" && PYTHONPATH=$site /usr/bin/python3 -c \
+    'import media, sys; sys.exit(not media.__file__.startswith(sys.argv[1]))' "$site") ||
+    fail "python3 cannot import the installed module from $site"
+  echo "python module: $module imports"
+fi
+
 # The consumer must be built the way the library was, or a sanitizer build of the
 # library leaves its runtime symbols unresolved.
 compiler=$(cache_value CMAKE_CXX_COMPILER)
