@@ -142,6 +142,7 @@ private:
     std::condition_variable changed_;
     std::deque<Image> images_;
     uint64_t unseen_drops_ = 0;
+    bool queue_full_reported_ = false;
     std::deque<Event> events_;
     ReaderStats stats_;
     std::string failure_;

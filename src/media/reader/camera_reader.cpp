@@ -198,6 +198,16 @@ void CameraReader::publish(Image image, bool ended_at_marker) {
         images_.clear();
     } else {
         const std::size_t capacity = std::max<std::size_t>(options_.queue_capacity, 1);
+        if (images_.empty()) {
+            queue_full_reported_ = false;
+        } else if (images_.size() >= capacity && !queue_full_reported_) {
+            // Said once until the caller catches up: while the reader waits, the source's
+            // pictures pile up in the connection and the images fall behind the camera.
+            queue_full_reported_ = true;
+            lock.unlock();
+            LOG_INFO("image queue full ({} images): reading waits for the caller", capacity);
+            lock.lock();
+        }
         changed_.wait(lock, [&] { return images_.size() < capacity || !running_.load(); });
         if (!running_.load()) {
             return;
