@@ -9,7 +9,7 @@ tune=zerolatency); HEVC (x265enc tune=zerolatency) or Motion JPEG (jpegenc).
 Every picture shows its number as a row of black and white squares, most
 significant bit first, with the inverted row below it so a reader can tell a
 good read from a damaged picture (bench/frame_code_reader.cpp reads it back;
-the two files must agree on the layout). FILE gets one line per frame handed
+bench/frame_code.h holds the reading side of the layout). FILE gets one line per frame handed
 to the RTP payloader: "<number> <sent_ns> <captured_ns>", wall-clock
 nanoseconds, sent = encoded and given to the payloader, captured = pushed into
 the encoder. Each client gets its own pipeline, so its stream begins with a
@@ -31,7 +31,7 @@ from gi.repository import Gst, GstRtsp, GstRtspServer  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "servers"))
 import rtsp_serving  # noqa: E402
 
-# Layout shared with frame_code_reader.cpp.
+# Layout shared with bench/frame_code.h.
 BITS = 20
 SQUARE = 48
 LEFT = 96
