@@ -103,7 +103,8 @@ private:
     bool opening_ = false;
     bool local_file_ = false;
     int64_t open_started_ = 0;
-    // The server's connection (RTSP, RTMP), seen by the kernel while FFmpeg opens it.
+    // The server's connection (RTSP, RTMP), recognised while FFmpeg opens it: what the
+    // kernel knows of it keeps an open going, the peek reads it, wake() shuts it down.
     std::unique_ptr<net::ConnectionActivity> server_connection_;
     std::mutex server_connection_mutex_;  // wake() against the open replacing it
     bool waits_for_keyframe_ = false;  // RTMP: the server may hold the first media back
