@@ -9,6 +9,7 @@
 namespace {
 
 constexpr auto kFinalPause = std::chrono::seconds(5);
+constexpr auto kReportWait = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -43,6 +44,8 @@ int main(int argc, const char* argv[]) {
         if (worker.joinable()) {
             worker.join();
         }
+        // Ctrl-C stops the worker at once; the line saying so comes from the watcher thread.
+        signals.await_report(kReportWait);
         LOG_INFO("[Decoder] worker thread finished");
     }
     LOG_INFO("[Decoder] finished");

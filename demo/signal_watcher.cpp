@@ -14,6 +14,8 @@ namespace {
 
 // Written by the handler, read by the watcher. -1 while no watcher is installed.
 std::atomic<int> signal_pipe_write{-1};
+std::atomic<unsigned long> signals_received{0};
+static_assert(std::atomic<unsigned long>::is_always_lock_free, "counted from a signal handler");
 int signal_pipe_read = -1;
 
 constexpr unsigned char kStopWatcher = 0;
@@ -22,6 +24,7 @@ constexpr unsigned char kStopWatcher = 0;
 
 void signal_handler(int signum) {
     running.store(false);
+    signals_received.fetch_add(1);
     const int fd = signal_pipe_write.load();
     if (fd >= 0) {
         const int saved_errno = errno;
@@ -84,6 +87,11 @@ void SignalWatcher::watch() {
         }
         signalled_.notify_all();
     }
+}
+
+void SignalWatcher::await_report(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    signalled_.wait_for(lock, limit, [&] { return signal_count_ >= signals_received.load(); });
 }
 
 void SignalWatcher::pause(std::chrono::milliseconds duration) {

@@ -21,6 +21,9 @@ public:
     // Waits up to `duration`; returns at once when a signal has arrived, before the wait
     // or during it: Ctrl-C ends the program, whatever it was doing.
     void pause(std::chrono::milliseconds duration);
+    // When a signal has come, waits (up to `limit`) until the watcher has logged it, so
+    // that the line comes before the shutdown's own lines, as it did for the user.
+    void await_report(std::chrono::milliseconds limit);
 
 private:
     void watch();
