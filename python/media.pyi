@@ -66,7 +66,8 @@ class Frame:
         reader's image, without a copy. image.copy() gives one to draw on."""
     @property
     def pts(self) -> Optional[float]:
-        """Presentation time in seconds; None when the source gave none."""
+        """Presentation time in seconds; None when the source gave none. Within one
+        connection it only goes forward: a picture that would step back is dropped."""
     @property
     def arrival(self) -> float:
         """When the picture's last packet came in, in seconds on time.monotonic()'s clock:
@@ -99,6 +100,9 @@ class Stats:
     @property
     def reconnections(self) -> int:
         """Successful reconnections."""
+    @property
+    def time_went_back(self) -> int:
+        """Pictures dropped because their time was not after the last frame's."""
     @property
     def frame_rate(self) -> float:
         """The rate the stream declares; 25 when it declares none."""

@@ -95,6 +95,8 @@ PYBIND11_MODULE(media, m) {
         .def_readonly("dropped", &ReaderStats::dropped, "NEWEST_ONLY: images no one read before a newer one came.")
         .def_readonly("failed_reads", &ReaderStats::failed_reads, "Reads that failed.")
         .def_readonly("reconnections", &ReaderStats::reconnections, "Successful reconnections.")
+        .def_readonly("time_went_back", &ReaderStats::time_went_back,
+                      "Pictures dropped because their time was not after the last frame's.")
         .def_readonly("frame_rate", &ReaderStats::frame_rate, "The rate the stream declares; 25 when it declares none.");
 
     py::class_<Capture>(m, "Capture",

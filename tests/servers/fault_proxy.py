@@ -19,6 +19,9 @@ another, from the same host and port, goes on):
            payload type 97
   drop     leave out the next RTP packet without the marker bit on channel 0
            (a slice or a piece of one): its sequence number is skipped
+  rewind   from the next picture on, set the RTP timestamps on channel 0 back
+           by --outage seconds, as a server that restarts a shared stream for
+           a client joining it does to the others (each strike adds as much)
 Connections made later are relayed untouched, so a client that reconnects
 finds the stream again (inject and drop keep acting on them). A signal, not a byte count, picks the moment, so a
 test can strike after it has seen a given amount of output.
@@ -35,8 +38,8 @@ import struct
 import sys
 import threading
 
-FAULTS = ("freeze", "reset", "outage", "garbage", "inject", "drop")
-FRAME_FAULTS = ("inject", "drop")
+FAULTS = ("freeze", "reset", "outage", "garbage", "inject", "drop", "rewind")
+FRAME_FAULTS = ("inject", "drop", "rewind")
 
 # Both with the marker bit, on the video channel: what FFmpeg reads and discards.
 FEEDBACK = b"$\x00\x00\x0c" + bytes([0x81, 206, 0, 2]) + bytes(8)
@@ -69,6 +72,18 @@ def mid_picture_rtp(message):
     """An RTP packet on channel 0 that does not end a picture."""
     return (len(message) >= 16 and message[0] == 0x24 and message[1] == 0
             and message[5] < 192 and not message[5] & 0x80)
+
+
+def video_rtp(message):
+    """An RTP packet on channel 0 (RTCP's types 200 to 204 read as 72 to 76 there)."""
+    return (len(message) >= 16 and message[0] == 0x24 and message[1] == 0
+            and not 72 <= message[5] & 0x7f <= 76)
+
+
+def rewound(message, ticks):
+    """The RTP packet with its timestamp set back by ticks of the 90 kHz clock."""
+    timestamp = (int.from_bytes(message[8:12], "big") - ticks) % (1 << 32)
+    return message[:8] + timestamp.to_bytes(4, "big") + message[12:]
 
 
 def abort(pair):
@@ -113,11 +128,18 @@ class Proxy:
     def port(self):
         return self.port_number
 
-    def relay_frames(self, data, pending):
-        """What the client gets of the server's bytes under inject or drop."""
+    def relay_frames(self, data, pending, pair):
+        """What the client gets of the server's bytes under inject, drop or rewind."""
         pending.extend(data)
         out = bytearray()
         for message in split_messages(pending):
+            if self.fault == "rewind" and video_rtp(message):
+                # Set back only between pictures: a picture keeps one timestamp.
+                if pair["picture_ended"]:
+                    pair["rewind_ticks"] += pair["rewind_pending"]
+                    pair["rewind_pending"] = 0
+                pair["picture_ended"] = bool(message[5] & 0x80)
+                message = rewound(message, pair["rewind_ticks"])
             if mid_picture_rtp(message):
                 if self.fault == "drop" and self.drop_next:
                     self.drop_next = False
@@ -144,7 +166,7 @@ class Proxy:
             if pair["frozen"] or (to_client and pair["garbage"]):
                 continue
             if to_client and self.fault in FRAME_FAULTS:
-                data = self.relay_frames(data, pending)
+                data = self.relay_frames(data, pending, pair)
             try:
                 sink.sendall(data)
             except OSError:
@@ -175,6 +197,8 @@ class Proxy:
         if self.fault in FRAME_FAULTS:
             self.injecting = True
             self.drop_next = True
+            for pair in pairs:
+                pair["rewind_pending"] += round(self.outage * 90000)
             with self.lock:
                 self.pairs.extend(pairs)
             pairs = []
@@ -213,7 +237,8 @@ class Proxy:
             abort({"socks": (client,)})
             return
         pair = {"socks": (client, server), "frozen": False, "garbage": False,
-                "aborted": False, "asked": b""}
+                "aborted": False, "asked": b"", "picture_ended": False,
+                "rewind_ticks": 0, "rewind_pending": 0}
         with self.lock:
             self.pairs.append(pair)
         for source, sink, to_client in ((client, server, False), (server, client, True)):

@@ -69,16 +69,20 @@ void expect_every_picture(CameraReader& reader, Clock::time_point until, int& im
 // Three streams of one server through one host and port: two readers of one mount (the
 // main and sub stream of a camera), a third of another mount that stalls. The stalled one
 // is cut by its own watchdog and reconnects; the other two go on without a gap, each
-// picture out at its marker, and nothing of one reader reaches the others.
+// picture out at its marker, and nothing of one reader reaches the others. The shared
+// mount is a camera's, which keeps streaming as it was when a client joins: the server
+// restarts its other shared streams for each client that joins, which sets the clock of
+// those already reading back and cuts the picture in flight.
 TEST(CameraReader, StalledSiblingReconnectsWhileTheOthersDeliverEveryPictureAtTheirMarker) {
     media::test::ServerProcess server = media::test::start_rtsp_server();
     media::test::ServerProcess proxy =
         media::test::start_fault_proxy(server.port(), "freeze", std::chrono::seconds(10), "/h264_slices4");
-    CameraReader main_stream(rtsp_url(proxy.port(), "/h264"), every_image());
+    const std::string camera = "/h264_25fps_gop1";
+    CameraReader main_stream(rtsp_url(proxy.port(), camera), every_image());
     // The test server aborts when a second client joins a mount it is still preparing
     // for the first; a camera has its stream going already.
     ASSERT_EQ(main_stream.wait_opened(milliseconds(10000)), State::Running) << main_stream.failure();
-    CameraReader sub_stream(rtsp_url(proxy.port(), "/h264"), every_image());
+    CameraReader sub_stream(rtsp_url(proxy.port(), camera), every_image());
     ReaderOptions quiet;
     quiet.log = [](media::reader::LogLevel, const std::string&) {};
     CameraReader stalling(rtsp_url(proxy.port(), "/h264_slices4"), quiet);
@@ -113,6 +117,46 @@ TEST(CameraReader, StalledSiblingReconnectsWhileTheOthersDeliverEveryPictureAtTh
     // Six seconds at 25 pictures a second, less the time to the first.
     EXPECT_GT(main_images, 120);
     EXPECT_GT(sub_images, 120);
+}
+
+// A source that sets its clock back in mid-stream. One second back: the pictures until
+// its clock passes the last image's again are dropped and counted. Three seconds back:
+// the next keyframe starts a new clock, and the times go on one picture interval after
+// the last image's instead of leaving the reader blind for those seconds.
+TEST(CameraReader, ImageTimesOnlyGoForwardWhenTheSourceSetsItsClockBack) {
+    media::test::ServerProcess server = media::test::start_rtsp_server();
+    media::test::ServerProcess second_back = media::test::start_fault_proxy(server.port(), "rewind", std::chrono::seconds(1));
+    media::test::ServerProcess seconds_back = media::test::start_fault_proxy(server.port(), "rewind", std::chrono::seconds(3));
+    CameraReader dropping(rtsp_url(second_back.port(), "/h264_25fps_gop1"), every_image());
+    CameraReader restarting(rtsp_url(seconds_back.port(), "/h264_25fps_gop1"), every_image());
+    for (CameraReader* reader : {&dropping, &restarting}) {
+        ASSERT_EQ(reader->wait_opened(milliseconds(10000)), State::Running) << reader->failure();
+    }
+    std::this_thread::sleep_for(milliseconds(500));
+    media::test::strike(second_back);
+    media::test::strike(seconds_back);
+
+    for (CameraReader* reader : {&dropping, &restarting}) {
+        Image image;
+        int64_t last_pts = -1;
+        int images = 0;
+        const Clock::time_point until = Clock::now() + milliseconds(3500);
+        // The dropped pictures leave a second without images.
+        while (Clock::now() < until && reader->take(image, milliseconds(2000))) {
+            ++images;
+            if (last_pts >= 0) {
+                ASSERT_GT(image.pts_us, last_pts) << reader->name() << " image " << image.sequence;
+            }
+            last_pts = image.pts_us;
+        }
+        EXPECT_GT(images, 60) << reader->name();
+    }
+    // 25 pictures, from the first one set back to the one at the last image's time.
+    EXPECT_GE(dropping.stats().time_went_back, 24u);
+    EXPECT_LE(dropping.stats().time_went_back, 26u);
+    // At most the pictures before the next keyframe, a second at 25 a second, not the
+    // three seconds until the source's clock passes the last image's again.
+    EXPECT_LE(restarting.stats().time_went_back, 25u);
 }
 
 // stop() ends the reader within 100 ms wherever it waits: opening a server that accepts

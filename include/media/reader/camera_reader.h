@@ -27,7 +27,11 @@ using Clock = std::chrono::steady_clock;
 // A decoded picture as an 8-bit BGR image, with what is known of it.
 struct Image {
     std::shared_ptr<const cv::Mat> bgr;  // CV_8UC3, the picture's height by its width
-    int64_t pts_us = 0;                  // presentation time in microseconds; 0 when the source gave none
+    // Presentation time in microseconds; 0 when the source gave none. Within one
+    // connection it only goes forward: a picture that would step back is dropped, and
+    // when the source starts its clock over at a keyframe more than a second back, the
+    // times go on from the last image's.
+    int64_t pts_us = 0;
     bool has_pts = false;
     Clock::time_point arrival{};  // when the picture's last packet came out of the source
     uint64_t sequence = 0;        // 0, 1, 2 ... over the reader's life, reconnections included
@@ -86,6 +90,7 @@ struct ReaderStats {
     uint64_t dropped = 0;        // newest-only: images no one took before a newer one came
     uint64_t failed_reads = 0;   // all failed reads
     uint32_t reconnections = 0;  // successful reconnections
+    uint64_t time_went_back = 0; // decoded pictures dropped: their time was not after the last image's
     double frame_rate = 0.0;     // the rate the stream says it has, 25 when it says none
     // The latest picture went out as soon as its last packet was in, not when the next
     // one began (RTSP H.264 and HEVC, once the sender's marker bits have proved true).
@@ -129,6 +134,8 @@ private:
     void run();
     void publish(Image image, bool ended_at_marker);
     void emit(EventKind kind, int count, const std::string& text);
+    // Places the image on the connection's timeline; false when it is dropped for stepping back.
+    bool keep_forward(Image& image, bool& behind_reported);
     void set_state(State state);
     bool pause(std::chrono::milliseconds pause);  // false when stopped during it
 

@@ -10,6 +10,7 @@
 #include "media/pipeline/decode_steps.h"
 #include "media/pipeline/keyframe_gate.h"
 #include "media/pipeline/reconnection.h"
+#include "forward_timeline.h"
 
 namespace media {
 namespace reader {
@@ -77,6 +78,7 @@ public:
     ffmpeg::Decoder& decoder() { return *decoder_; }
     pipeline::KeyframeGate& gate() { return gate_; }
     pipeline::BgrConverter& converter() { return converter_; }
+    ForwardTimeline& timeline() { return timeline_; }
     AVRational time_base() const { return time_base_; }
     double frame_rate() const { return frame_rate_; }
 
@@ -85,6 +87,7 @@ private:
     std::shared_ptr<ffmpeg::Decoder> decoder_;
     pipeline::KeyframeGate gate_;
     pipeline::BgrConverter converter_;
+    ForwardTimeline timeline_;
     AVRational time_base_{1, 90000};
     double frame_rate_ = pipeline::kDefaultFrameRate;
 };
@@ -220,6 +223,35 @@ void CameraReader::publish(Image image, bool ended_at_marker) {
     changed_.notify_all();
 }
 
+bool CameraReader::keep_forward(Image& image, bool& behind_reported) {
+    const int64_t source_us = image.pts_us;
+    const auto interval_us = static_cast<int64_t>(1e6 / session_->frame_rate());
+    switch (session_->timeline().place(image.pts_us, image.keyframe, interval_us)) {
+        case ForwardTimeline::Verdict::Forward:
+            behind_reported = false;
+            return true;
+        case ForwardTimeline::Verdict::Restarted:
+            behind_reported = false;
+            LOG_INFO("the source started its clock over at a keyframe ({} us back): times go on from the last image's",
+                     image.pts_us - interval_us - source_us);
+            return true;
+        case ForwardTimeline::Verdict::Behind:
+            break;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.time_went_back;
+    }
+    // Said once for a run of such pictures: a source that repeats a stretch would
+    // otherwise fill the log.
+    if (!behind_reported) {
+        behind_reported = true;
+        LOG_INFO("picture dropped: its time {} us is not after the last image's {} us", image.pts_us,
+                 session_->timeline().last_us());
+    }
+    return false;
+}
+
 void CameraReader::run() {
     // Every line the library logs on this thread names the stream, and goes where the
     // owner said.
@@ -277,6 +309,7 @@ void CameraReader::run() {
     int failures = 0;
     uint32_t reconnections = 0;
     uint64_t sequence = 0;
+    bool behind_reported = false;
     while (running_.load()) {
         std::shared_ptr<AVPacket> packet = ffmpeg::make_packet();
         if (!packet) {
@@ -305,6 +338,14 @@ void CameraReader::run() {
             if (!frame) {
                 continue;
             }
+            Image image;
+            const int64_t pts = frame->best_effort_timestamp;
+            image.has_pts = pts != AV_NOPTS_VALUE;
+            image.pts_us = image.has_pts ? av_rescale_q(pts, session_->time_base(), AVRational{1, 1000000}) : 0;
+            image.keyframe = pipeline::starts_anew(*frame);
+            if (image.has_pts && !keep_forward(image, behind_reported)) {
+                continue;
+            }
             if (session_->converter().changes_picture(*frame)) {
                 const std::string text = common::fmt("picture changed to {}x{}", frame->width, frame->height);
                 LOG_INFO("{}", text);
@@ -314,14 +355,9 @@ void CameraReader::run() {
             if (!session_->converter().convert(frame, bgr)) {
                 continue;
             }
-            Image image;
             image.bgr = std::move(bgr);
-            const int64_t pts = frame->best_effort_timestamp;
-            image.has_pts = pts != AV_NOPTS_VALUE;
-            image.pts_us = image.has_pts ? av_rescale_q(pts, session_->time_base(), AVRational{1, 1000000}) : 0;
             image.arrival = arrival;
             image.sequence = sequence++;
-            image.keyframe = pipeline::starts_anew(*frame);
             image.reconnections = reconnections;
             publish(std::move(image), session_->demuxer().pictures_end_at_marker());
             continue;
