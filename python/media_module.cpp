@@ -1,6 +1,7 @@
 // The `media` Python module: live video sources read by the library's CameraReader,
 // pictures handed over as numpy arrays.
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -54,6 +55,13 @@ PYBIND11_MODULE(media, m) {
         "        for frame in cap:\n"
         "            model(frame.image)\n\n"
         "The library's log lines go to logging.getLogger(\"media\").";
+
+    // pybind11 looks numpy's C API up once, in a function-local static, on the first array
+    // it makes. Made there, the lookup imports numpy while holding the static's guard; the
+    // import lets go of the GIL, and a second thread making its first array then waits on
+    // the guard holding the GIL the import needs back. Done here, under the import lock,
+    // before any capture exists, no thread ever waits on it.
+    py::detail::npy_api::get();
 
     py::register_exception<media::python::OpenError>(m, "OpenError", PyExc_OSError)
         .doc() =

@@ -1,6 +1,8 @@
 """Captures facing cameras that stall, never answer or are not there."""
 import logging
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -51,6 +53,44 @@ def test_stalled_camera_reconnects_while_its_sibling_in_another_thread_goes_on(
     steps = [b.pts - a.pts for a, b in zip(sibling_frames, sibling_frames[1:])]
     assert all(abs(step - 0.04) < 0.002 for step in steps)
     assert len(sibling_frames) > 150  # eight seconds at 25 pictures a second
+
+
+# Two captures, frames waiting in both; two threads read their first frames at the same
+# moment. The script never imports numpy: the module's first arrays do.
+FIRST_ARRAYS_AT_ONCE = """
+import sys, threading
+import media
+captures = [media.Capture(url, delivery=media.Delivery.EVERY_IMAGE) for url in sys.argv[1:]]
+sys.stdin.readline()  # frames have queued; the second camera stalls now
+start = threading.Barrier(len(captures))
+frames = [0] * len(captures)
+def read(index):
+    start.wait()
+    while frames[index] < 100 and captures[index].read(timeout=1)[0]:
+        frames[index] += 1
+threads = [threading.Thread(target=read, args=(i,)) for i in range(len(captures))]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(*frames)
+"""
+
+
+def test_threads_read_first_frames_at_once_when_numpy_was_never_imported(rtsp_server, fault_proxy):
+    proxy = fault_proxy(rtsp_server.port, "--fault", "freeze", "--only", "/h264_slices4")
+    base = f"rtsp://127.0.0.1:{proxy.port}"
+    script = subprocess.Popen([sys.executable, "-c", FIRST_ARRAYS_AT_ONCE, f"{base}/h264_25fps_gop1",
+                               f"{base}/h264_slices4"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        time.sleep(3)
+        proxy.strike()
+        out, _ = script.communicate("go\n", timeout=30)
+    finally:
+        script.kill()
+    live, stalled = (int(count) for count in out.split())
+    assert live == 100
+    assert 0 < stalled < 100  # what had come before the stall
 
 
 def count_for(seconds):
