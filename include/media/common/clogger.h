@@ -59,7 +59,6 @@ inline std::string get_current_time_formatted() {
 struct LogRoute {
     std::string stream;                                                 // "[stream] " begins each message
     std::function<void(bool error, const std::string& message)> sink;  // empty: standard output
-    std::string last_error;  // the latest error message, without the stream's name
 };
 
 inline LogRoute*& thread_log_route() {
@@ -71,9 +70,6 @@ inline LogRoute*& thread_log_route() {
 // moment from two threads (the worker, the signal watcher) never interleave.
 inline void write_log_line(bool error, const char* file, int line, const std::string& message) {
     LogRoute* route = thread_log_route();
-    if (route != nullptr && error) {
-        route->last_error = message;
-    }
     const std::string text = route == nullptr || route->stream.empty() ? message : "[" + route->stream + "] " + message;
     if (route != nullptr && route->sink) {
         route->sink(error, text);

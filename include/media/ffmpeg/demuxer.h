@@ -56,6 +56,14 @@ public:
     // fails with AVERROR_EXIT: the connection may have stopped in the middle of a message.
     int read_packet(std::shared_ptr<AVPacket>& packet);
     void seek(int64_t timestamp);
+    // A file's packets come out no faster than a camera's, 35 ms apart, unless the caller
+    // paces its pictures itself (or wants them as fast as it can take them).
+    void set_paced(bool paced) { paced_ = paced; }
+    // The input is a file on this machine: its end is the end, not a dropped source.
+    bool reads_file() const { return local_file_; }
+    // Why the latest open failed: FFmpeg's status (AVERROR_STREAM_NOT_FOUND when the
+    // input has no video stream); 0 after an open that succeeded.
+    int open_status() const { return open_status_; }
 
     static std::shared_ptr<Demuxer> createShare() { return std::make_shared<Demuxer>(); }
 
@@ -102,6 +110,8 @@ private:
     const std::atomic<bool>* running_ = nullptr;
     bool opening_ = false;
     bool local_file_ = false;
+    bool paced_ = true;
+    int open_status_ = 0;
     int64_t open_started_ = 0;
     // The server's connection (RTSP, RTMP), recognised while FFmpeg opens it: what the
     // kernel knows of it keeps an open going, the peek reads it, wake() shuts it down.

@@ -35,6 +35,13 @@ struct GateNotes {
 std::shared_ptr<AVFrame> decode_gated(ffmpeg::Decoder& decoder, KeyframeGate& gate,
                                       const std::shared_ptr<AVPacket>& packet, GateNotes& notes);
 
+// The decoder's next picture after decode_gated's: a packet can give several, and the
+// empty packet that ends the input all those the decoder still holds. False when it has
+// none ready; `admitted` is empty when the gate held the picture back. `after_end`: the
+// empty packet was sent, and the decoder's end is no failure.
+bool next_gated(ffmpeg::Decoder& decoder, KeyframeGate& gate, std::shared_ptr<AVFrame>& admitted,
+                bool after_end = false);
+
 // Decoded pictures to 8-bit BGR images, through a Scaler built for the first picture and
 // built anew whenever a picture's size or format differs from the one before.
 class BgrConverter {

@@ -19,6 +19,8 @@
 
 #include <opencv2/core/mat.hpp>
 
+struct AVFrame;
+
 namespace media {
 namespace reader {
 
@@ -45,13 +47,15 @@ enum class Delivery {
     EveryImage,  // take() gets every image in order; when the queue is full the reader waits
 };
 
-enum class State { Opening, Running, Reconnecting, Failed, Stopped };
+// Ended: a file was read to its end (and not asked to loop); every picture was handed out.
+enum class State { Opening, Running, Reconnecting, Failed, Stopped, Ended };
 
 const char* to_string(State state);
 
 enum class EventKind {
     Opened,              // the source is open and decoding starts
-    OpenFailed,          // the first open failed: the reader stops (State::Failed)
+    OpenFailed,          // the first open failed: the reader stops (State::Failed), or with
+                         // `retry` tries again every second (State::Reconnecting)
     WaitingForKeyframe,  // pictures are decoded but held back until a keyframe
     PictureLost,         // part of a picture never arrived, or the decoder refused it
     ReadFailed,          // a read failed; count: earlier failures in a row
@@ -59,6 +63,7 @@ enum class EventKind {
     ReconnectFailed,     // count: tries so far; the next comes a second later
     Reconnected,         // count: successful reconnections so far
     PictureChanged,      // the picture's size or format changed
+    Ended,               // the file was read to its end
 };
 
 const char* to_string(EventKind kind);
@@ -75,6 +80,15 @@ enum class LogLevel { Info, Error };
 struct ReaderOptions {
     Delivery delivery = Delivery::NewestOnly;
     std::size_t queue_capacity = 8;  // EveryImage: images held for the caller at most
+    // Files are read as files: every picture in order (whatever `delivery` says), as fast
+    // as the caller takes them, to the last one, then State::Ended. With `realtime`, the
+    // pictures come at the file's own timestamps, as a camera would send them, and
+    // `delivery` applies; with `loop`, the file starts over at its end.
+    bool realtime = false;
+    bool loop = false;
+    // A first open that fails is tried again every second, as after a lost connection,
+    // rather than ending the reader in State::Failed.
+    bool retry = false;
     // Shown in log lines about this stream; the address with its password hidden by default.
     std::string name;
     // Called on the reader's thread for each event; when unset, events wait for
@@ -124,18 +138,32 @@ public:
 
     State state() const { return state_.load(); }
     ReaderStats stats() const;
-    // Why the reader failed, with the password hidden; empty otherwise.
+    // Why the first open failed, "cannot open <address>: <FFmpeg's words>" with the
+    // password hidden; empty otherwise.
     std::string failure() const;
+    // FFmpeg's status for that failure (a negative AVERROR code); 0 otherwise.
+    int failure_code() const;
     const std::string& name() const { return name_; }
 
 private:
     class Session;
 
     void run();
+    void read();  // run()'s reading, from the first open to the end
     void publish(Image image, bool ended_at_marker);
     void emit(EventKind kind, int count, const std::string& text);
     // Places the image on the connection's timeline; false when it is dropped for stepping back.
-    bool keep_forward(Image& image, bool& behind_reported);
+    bool keep_forward(Image& image);
+    // Opens a new session in place of the current one; false when it could not be opened.
+    bool open_session();
+    // Tries once a second until a session opens (true) or the reader is stopped (false).
+    bool reopen(uint32_t reconnections);
+    void reconnected();  // counts, logs and tells of a reopen that succeeded
+    // Every picture the decoder has ready, through the gate, to the caller.
+    void deliver_decoded(const std::shared_ptr<AVFrame>& first, Clock::time_point arrival, bool after_end = false);
+    void deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival);
+    // Ends a pass over a file: false when the reader ends with it.
+    bool file_ended();
     void set_state(State state);
     bool pause(std::chrono::milliseconds pause);  // false when stopped during it
 
@@ -153,6 +181,15 @@ private:
     std::deque<Event> events_;
     ReaderStats stats_;
     std::string failure_;
+    int failure_code_ = 0;
+    // Thread-side state of reading.
+    Delivery delivery_ = Delivery::NewestOnly;
+    bool file_at_callers_pace_ = false;  // a full queue is then how reading goes, not news
+    uint32_t reconnections_ = 0;
+    uint64_t sequence_ = 0;
+    bool behind_reported_ = false;
+    Clock::time_point pace_start_{};  // realtime files: when the pass's first picture went out
+    int64_t pace_first_us_ = -1;      // and its time
     // Built, used and replaced on the reader's thread; stop() reaches its connection under
     // wake_mutex_.
     std::unique_ptr<Session> session_;

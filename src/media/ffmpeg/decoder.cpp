@@ -139,6 +139,19 @@ bool Decoder::receive(std::shared_ptr<AVFrame>& frame) {
     return true;
 }
 
+bool Decoder::receive_remaining(std::shared_ptr<AVFrame>& frame) {
+    if (!m_codec_ctx) {
+        LOG_ERROR("m_codec_ctx is nullptr");
+        return false;
+    }
+    const int status = avcodec_receive_frame(m_codec_ctx.get(), frame.get());
+    if (status == AVERROR_EOF) {
+        return false;  // every picture is out: the end the caller asked for, no failure
+    }
+    AV_CHECK(status);
+    return true;
+}
+
 void Decoder::close() {
     if (m_demux) {
         m_demux->close();

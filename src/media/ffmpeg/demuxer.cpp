@@ -181,6 +181,7 @@ bool Demuxer::start_open() {
     suffix_.clear();
     format_ctx_ = avformat_alloc_context();
     if (format_ctx_ == nullptr) {
+        open_status_ = AVERROR(ENOMEM);
         LOG_ERROR("avformat_alloc_context failed");
         return false;
     }
@@ -257,6 +258,7 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     connection_cut_ = false;
     format_ctx_->interrupt_callback.callback = watchdog;
     format_ctx_->interrupt_callback.opaque = this;
+    open_status_ = AVERROR_EXIT;
     if (stop_requested()) {
         avformat_free_context(format_ctx_);
         format_ctx_ = nullptr;
@@ -271,7 +273,12 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     } phase(opening_);
 
     // On failure FFmpeg frees the context and nulls format_ctx_.
-    AV_CHECK(avformat_open_input(&format_ctx_, url.c_str(), nullptr, &opt));
+    const int opened = avformat_open_input(&format_ctx_, url.c_str(), nullptr, &opt);
+    // When the watchdog cut a source gone silent, what FFmpeg then says of the half-read
+    // reply ("exit requested", "invalid data") is only the echo of that cut.
+    const bool timed_out = opened < 0 && watchdog_fired_ && !stop_requested();
+    open_status_ = timed_out ? AVERROR(ETIMEDOUT) : opened;
+    AV_CHECK(opened);
     if (is_rtsp(url)) {
         assemble_pictures_ourselves(url);
     }
@@ -288,13 +295,16 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
     if (probed >= 0 && watchdog_fired_) {
         probed = AVERROR_EXIT;
     }
+    open_status_ = probed;
     AV_CHECK(probed);
 
     video_stream_index_ = first_video_stream(*format_ctx_);
     if (video_stream_index_ == -1) {
+        open_status_ = AVERROR_STREAM_NOT_FOUND;
         avformat_close_input(&format_ctx_);
         return false;
     }
+    open_status_ = 0;
 
     av_dump_format(format_ctx_, 0, shown_name.c_str(), 0);
     return true;
@@ -368,7 +378,7 @@ void Demuxer::close() {
 }
 
 int Demuxer::read_packet(std::shared_ptr<AVPacket>& packet) {
-    if (suffix_ == "mp4") {
+    if (paced_ && suffix_ == "mp4") {
         std::this_thread::sleep_for(kMp4ReadPause);
     }
     if (format_ctx_ == nullptr) {

@@ -31,6 +31,18 @@ std::shared_ptr<AVFrame> decode_gated(ffmpeg::Decoder& decoder, KeyframeGate& ga
     return frame;
 }
 
+bool next_gated(ffmpeg::Decoder& decoder, KeyframeGate& gate, std::shared_ptr<AVFrame>& admitted, bool after_end) {
+    admitted = ffmpeg::make_frame();
+    if (!admitted || !(after_end ? decoder.receive_remaining(admitted) : decoder.receive(admitted))) {
+        admitted.reset();
+        return false;
+    }
+    if (!gate.admits(*admitted)) {
+        admitted.reset();
+    }
+    return true;
+}
+
 bool BgrConverter::changes_picture(const AVFrame& frame) const {
     return scaler_ && (frame.width != width_ || frame.height != height_ || frame.format != format_);
 }

@@ -19,6 +19,13 @@ namespace {
 
 constexpr std::size_t kEventsKept = 256;
 
+// FFmpeg's words for a status, as av_strerror gives them.
+std::string error_text(int status) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(status, text, sizeof(text));
+    return text;
+}
+
 }  // namespace
 
 const char* to_string(State state) {
@@ -28,6 +35,7 @@ const char* to_string(State state) {
         case State::Reconnecting: return "reconnecting";
         case State::Failed: return "failed";
         case State::Stopped: return "stopped";
+        case State::Ended: return "ended";
     }
     return "unknown";
 }
@@ -43,6 +51,7 @@ const char* to_string(EventKind kind) {
         case EventKind::ReconnectFailed: return "reconnect failed";
         case EventKind::Reconnected: return "reconnected";
         case EventKind::PictureChanged: return "picture changed";
+        case EventKind::Ended: return "ended";
     }
     return "unknown";
 }
@@ -53,14 +62,18 @@ class CameraReader::Session {
 public:
     explicit Session(const std::atomic<bool>& running) : demuxer_(ffmpeg::Demuxer::createShare()) {
         demuxer_->set_running_flag(&running);
+        // Pictures go out as fast as the caller takes them, or at the file's own times.
+        demuxer_->set_paced(false);
     }
 
     bool open(const std::string& address) {
         if (!demuxer_->open(address)) {
+            status_ = demuxer_->open_status();
             return false;
         }
         decoder_ = ffmpeg::Decoder::createShare(demuxer_);
         if (!decoder_->open()) {
+            status_ = AVERROR_DECODER_NOT_FOUND;
             return false;
         }
         time_base_ = demuxer_->get_video_stream()->time_base;
@@ -73,6 +86,8 @@ public:
     }
 
     void wake() { demuxer_->wake(); }
+    // FFmpeg's status for a failed open.
+    int status() const { return status_; }
 
     ffmpeg::Demuxer& demuxer() { return *demuxer_; }
     ffmpeg::Decoder& decoder() { return *decoder_; }
@@ -90,6 +105,7 @@ private:
     ForwardTimeline timeline_;
     AVRational time_base_{1, 90000};
     double frame_rate_ = pipeline::kDefaultFrameRate;
+    int status_ = 0;
 };
 
 CameraReader::CameraReader(std::string address, ReaderOptions options)
@@ -99,6 +115,7 @@ CameraReader::CameraReader(std::string address, ReaderOptions options)
     // FFmpeg's log callback is the process's one; it is in place before any reader's
     // thread can make FFmpeg log an address.
     ffmpeg::install_log_redaction();
+    delivery_ = options_.delivery;
     thread_ = std::thread([this] { run(); });
 }
 
@@ -126,7 +143,7 @@ bool CameraReader::take(Image& image, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, timeout, [this] {
         const State now = state_.load();
-        return !images_.empty() || now == State::Failed || now == State::Stopped;
+        return !images_.empty() || now == State::Failed || now == State::Stopped || now == State::Ended;
     });
     if (images_.empty()) {
         return false;
@@ -166,6 +183,11 @@ std::string CameraReader::failure() const {
     return failure_;
 }
 
+int CameraReader::failure_code() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return failure_code_;
+}
+
 void CameraReader::set_state(State state) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -194,7 +216,7 @@ bool CameraReader::pause(std::chrono::milliseconds pause) {
 
 void CameraReader::publish(Image image, bool ended_at_marker) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (options_.delivery == Delivery::NewestOnly) {
+    if (delivery_ == Delivery::NewestOnly) {
         // Vision code wants what the camera sees now: an image no one took is stale.
         unseen_drops_ += images_.size();
         stats_.dropped += images_.size();
@@ -203,7 +225,7 @@ void CameraReader::publish(Image image, bool ended_at_marker) {
         const std::size_t capacity = std::max<std::size_t>(options_.queue_capacity, 1);
         if (images_.empty()) {
             queue_full_reported_ = false;
-        } else if (images_.size() >= capacity && !queue_full_reported_) {
+        } else if (images_.size() >= capacity && !queue_full_reported_ && !file_at_callers_pace_) {
             // Said once until the caller catches up: while the reader waits, the source's
             // pictures pile up in the connection and the images fall behind the camera.
             queue_full_reported_ = true;
@@ -223,15 +245,15 @@ void CameraReader::publish(Image image, bool ended_at_marker) {
     changed_.notify_all();
 }
 
-bool CameraReader::keep_forward(Image& image, bool& behind_reported) {
+bool CameraReader::keep_forward(Image& image) {
     const int64_t source_us = image.pts_us;
     const auto interval_us = static_cast<int64_t>(1e6 / session_->frame_rate());
     switch (session_->timeline().place(image.pts_us, image.keyframe, interval_us)) {
         case ForwardTimeline::Verdict::Forward:
-            behind_reported = false;
+            behind_reported_ = false;
             return true;
         case ForwardTimeline::Verdict::Restarted:
-            behind_reported = false;
+            behind_reported_ = false;
             LOG_INFO("the source started its clock over at a keyframe ({} us back): times go on from the last image's",
                      image.pts_us - interval_us - source_us);
             return true;
@@ -244,11 +266,122 @@ bool CameraReader::keep_forward(Image& image, bool& behind_reported) {
     }
     // Said once for a run of such pictures: a source that repeats a stretch would
     // otherwise fill the log.
-    if (!behind_reported) {
-        behind_reported = true;
+    if (!behind_reported_) {
+        behind_reported_ = true;
         LOG_INFO("picture dropped: its time {} us is not after the last image's {} us", image.pts_us,
                  session_->timeline().last_us());
     }
+    return false;
+}
+
+bool CameraReader::open_session() {
+    std::unique_ptr<Session> previous;
+    {
+        const std::lock_guard<std::mutex> lock(wake_mutex_);
+        previous = std::move(session_);
+        session_ = std::make_unique<Session>(running_);
+    }
+    // Closed outside the lock: a goodbye to a healthy server may take a moment.
+    previous.reset();
+    pace_first_us_ = -1;
+    // stop() may have come before the session could be woken.
+    return running_.load() && session_->open(address_);
+}
+
+bool CameraReader::reopen(uint32_t reconnections) {
+    set_state(State::Reconnecting);
+    for (int tries = 0; running_.load(); ++tries) {
+        LOG_ERROR("disconnect, reconnecting");
+        emit(EventKind::Reconnecting, static_cast<int>(reconnections), "reconnecting");
+        if (open_session()) {
+            return true;
+        }
+        if (!running_.load()) {
+            break;
+        }
+        const std::string failed = common::fmt("reconnect failed, reconnection count {}", tries);
+        LOG_ERROR("{}", failed);
+        emit(EventKind::ReconnectFailed, tries, failed);
+        if (!pause(pipeline::kReconnectPause)) {
+            break;
+        }
+    }
+    return false;
+}
+
+void CameraReader::deliver_decoded(const std::shared_ptr<AVFrame>& first, Clock::time_point arrival, bool after_end) {
+    if (first) {
+        deliver(first, arrival);
+    }
+    // One packet can give several pictures, and the empty packet at the end of a file
+    // all those the decoder still holds.
+    std::shared_ptr<AVFrame> next;
+    while (running_.load() && pipeline::next_gated(session_->decoder(), session_->gate(), next, after_end)) {
+        if (next) {
+            deliver(next, arrival);
+        }
+    }
+}
+
+void CameraReader::deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival) {
+    Image image;
+    const int64_t pts = frame->best_effort_timestamp;
+    image.has_pts = pts != AV_NOPTS_VALUE;
+    image.pts_us = image.has_pts ? av_rescale_q(pts, session_->time_base(), AVRational{1, 1000000}) : 0;
+    image.keyframe = pipeline::starts_anew(*frame);
+    if (image.has_pts && !keep_forward(image)) {
+        return;
+    }
+    if (session_->converter().changes_picture(*frame)) {
+        const std::string text = common::fmt("picture changed to {}x{}", frame->width, frame->height);
+        LOG_INFO("{}", text);
+        emit(EventKind::PictureChanged, 0, text);
+    }
+    std::shared_ptr<cv::Mat> bgr;
+    if (!session_->converter().convert(frame, bgr)) {
+        return;
+    }
+    if (options_.realtime && session_->demuxer().reads_file() && image.has_pts) {
+        // As a camera would send them: each picture at its time after the pass's first.
+        if (pace_first_us_ < 0) {
+            pace_first_us_ = image.pts_us;
+            pace_start_ = Clock::now();
+        }
+        const Clock::time_point due = pace_start_ + std::chrono::microseconds(image.pts_us - pace_first_us_);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+        if (wait.count() > 0 && !pause(wait)) {
+            return;
+        }
+        arrival = Clock::now();
+    }
+    image.bgr = std::move(bgr);
+    image.arrival = arrival;
+    image.sequence = sequence_++;
+    image.reconnections = reconnections_;
+    publish(std::move(image), session_->demuxer().pictures_end_at_marker());
+}
+
+bool CameraReader::file_ended() {
+    session_->decoder().send(nullptr);
+    deliver_decoded(nullptr, Clock::now(), true);
+    if (!running_.load()) {
+        return false;
+    }
+    if (options_.loop) {
+        LOG_INFO("end of the file, reading it again");
+        if (open_session()) {
+            return true;
+        }
+        // A file gone or changed since: as any source that cannot be opened again.
+        if (!reopen(reconnections_)) {
+            return false;
+        }
+        reconnected();
+        return true;
+    }
+    LOG_INFO("end of the file");
+    emit(EventKind::Ended, 0, "end of the file");
+    set_state(State::Ended);
     return false;
 }
 
@@ -263,40 +396,42 @@ void CameraReader::run() {
         };
     }
     common::thread_log_route() = &route;
+    read();
+    {
+        const std::lock_guard<std::mutex> lock(wake_mutex_);
+        session_.reset();
+    }
+    if (state_.load() != State::Failed && state_.load() != State::Ended) {
+        set_state(State::Stopped);
+    }
+    common::thread_log_route() = nullptr;
+}
 
-    auto replace_session = [this](std::unique_ptr<Session> next) {
-        std::unique_ptr<Session> previous;
-        {
-            const std::lock_guard<std::mutex> lock(wake_mutex_);
-            previous = std::move(session_);
-            session_ = std::move(next);
-        }
-        // Closed outside the lock: a goodbye to a healthy server may take a moment.
-        previous.reset();
-    };
-    auto open_session = [&] {
-        replace_session(std::make_unique<Session>(running_));
-        // stop() may have come before the session could be woken.
-        return running_.load() && session_->open(address_);
-    };
-
+void CameraReader::read() {
     if (!open_session()) {
-        // Why, in the words of the error that ended the open, before closing adds others.
-        const std::string reason = common::redact_urls_in_text(route.last_error);
-        replace_session(nullptr);
-        if (running_.load()) {
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                failure_ = "cannot open " + common::redact_url(address_) + (reason.empty() ? "" : ": " + reason);
-            }
-            LOG_ERROR("open failed");
-            emit(EventKind::OpenFailed, 0, "open failed");
-            set_state(State::Failed);
-        } else {
-            set_state(State::Stopped);
+        if (!running_.load()) {
+            return;
         }
-        common::thread_log_route() = nullptr;
-        return;
+        const int status = session_->status();
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            failure_ = "cannot open " + common::redact_url(address_) + ": " + error_text(status);
+            failure_code_ = status;
+        }
+        LOG_ERROR("open failed");
+        emit(EventKind::OpenFailed, 0, "open failed");
+        if (!options_.retry) {
+            set_state(State::Failed);
+            return;
+        }
+        set_state(State::Reconnecting);
+        if (!pause(pipeline::kReconnectPause) || !reopen(0)) {
+            return;
+        }
+    }
+    if (session_->demuxer().reads_file() && !options_.realtime) {
+        delivery_ = Delivery::EveryImage;  // a file is read whole, at the caller's pace
+        file_at_callers_pace_ = true;
     }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -307,9 +442,6 @@ void CameraReader::run() {
     set_state(State::Running);
 
     int failures = 0;
-    uint32_t reconnections = 0;
-    uint64_t sequence = 0;
-    bool behind_reported = false;
     while (running_.load()) {
         std::shared_ptr<AVPacket> packet = ffmpeg::make_packet();
         if (!packet) {
@@ -335,35 +467,17 @@ void CameraReader::run() {
                 LOG_INFO("{}", text);
                 emit(EventKind::PictureLost, 0, text);
             }
-            if (!frame) {
-                continue;
-            }
-            Image image;
-            const int64_t pts = frame->best_effort_timestamp;
-            image.has_pts = pts != AV_NOPTS_VALUE;
-            image.pts_us = image.has_pts ? av_rescale_q(pts, session_->time_base(), AVRational{1, 1000000}) : 0;
-            image.keyframe = pipeline::starts_anew(*frame);
-            if (image.has_pts && !keep_forward(image, behind_reported)) {
-                continue;
-            }
-            if (session_->converter().changes_picture(*frame)) {
-                const std::string text = common::fmt("picture changed to {}x{}", frame->width, frame->height);
-                LOG_INFO("{}", text);
-                emit(EventKind::PictureChanged, 0, text);
-            }
-            std::shared_ptr<cv::Mat> bgr;
-            if (!session_->converter().convert(frame, bgr)) {
-                continue;
-            }
-            image.bgr = std::move(bgr);
-            image.arrival = arrival;
-            image.sequence = sequence++;
-            image.reconnections = reconnections;
-            publish(std::move(image), session_->demuxer().pictures_end_at_marker());
+            deliver_decoded(frame, arrival);
             continue;
         }
         if (!running_.load()) {
             break;  // the read was given up for stop(), not failed by the source
+        }
+        if (status == AVERROR_EOF && session_->demuxer().reads_file()) {
+            if (!file_ended()) {
+                return;
+            }
+            continue;
         }
         const std::string text = common::fmt("read failed, continuous failure count {}", failures);
         LOG_ERROR("{}", text);
@@ -375,36 +489,23 @@ void CameraReader::run() {
         if (++failures <= pipeline::kFailuresBeforeReconnect) {
             continue;
         }
-        set_state(State::Reconnecting);
-        for (int tries = 0; running_.load(); ++tries) {
-            LOG_ERROR("disconnect, reconnecting");
-            emit(EventKind::Reconnecting, static_cast<int>(reconnections), "reconnecting");
-            if (open_session()) {
-                ++reconnections;
-                {
-                    const std::lock_guard<std::mutex> lock(mutex_);
-                    stats_.reconnections = reconnections;
-                }
-                LOG_INFO("reconnect successful");
-                emit(EventKind::Reconnected, static_cast<int>(reconnections), "reconnect successful");
-                set_state(State::Running);
-                failures = 0;
-                break;
-            }
-            if (!running_.load()) {
-                break;
-            }
-            const std::string failed = common::fmt("reconnect failed, reconnection count {}", tries);
-            LOG_ERROR("{}", failed);
-            emit(EventKind::ReconnectFailed, tries, failed);
-            if (!pause(pipeline::kReconnectPause)) {
-                break;
-            }
+        if (!reopen(reconnections_)) {
+            break;
         }
+        reconnected();
+        failures = 0;
     }
-    replace_session(nullptr);
-    set_state(State::Stopped);
-    common::thread_log_route() = nullptr;
+}
+
+void CameraReader::reconnected() {
+    ++reconnections_;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stats_.reconnections = reconnections_;
+    }
+    LOG_INFO("reconnect successful");
+    emit(EventKind::Reconnected, static_cast<int>(reconnections_), "reconnect successful");
+    set_state(State::Running);
 }
 
 }  // namespace reader
