@@ -57,6 +57,9 @@ reader::ReaderOptions reader_options(const CaptureOptions& options, const std::s
     built.delivery = options.delivery;
     built.queue_capacity = static_cast<std::size_t>(options.queue_capacity);
     built.name = options.name.value_or("");
+    built.realtime = options.realtime;
+    built.loop = options.loop;
+    built.retry = options.retry;
     // Every event has a log line in the same words, and the lines reach `logging`.
     built.on_event = [](const reader::Event&) {};
     built.log = [log_lines](reader::LogLevel level, const std::string& text) { log_lines->add(level, text); };
@@ -86,9 +89,10 @@ bool Capture::wait_opened(std::optional<double> timeout_s) {
         switch (state) {
             case State::Running:
             case State::Reconnecting:
+            case State::Ended:
                 return true;
             case State::Failed:
-                throw OpenError(reader_->failure());
+                throw OpenError(reader_->failure(), reader_->failure_code());
             case State::Stopped:
                 throw OpenError("capture of " + reader_->name() + " was closed");
             case State::Opening:
@@ -117,7 +121,11 @@ bool Capture::take(reader::Image& image, std::optional<double> timeout_s) {
             return true;
         }
         const State state = reader_->state();
-        if (state == State::Failed || state == State::Stopped || passed(deadline)) {
+        if (state == State::Failed || state == State::Stopped || state == State::Ended) {
+            // The last images may have come between the wait and the look at the state.
+            return reader_->take(image, std::chrono::milliseconds(0));
+        }
+        if (passed(deadline)) {
             return false;
         }
         raise_on_signal();

@@ -15,16 +15,24 @@
 namespace media {
 namespace python {
 
-// The first open failed, or the capture is closed.
+// The first open failed, or the capture is closed. `code`: FFmpeg's status for a failed
+// open (a negative AVERROR code), 0 otherwise.
 class OpenError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit OpenError(const std::string& text, int code = 0) : std::runtime_error(text), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
 };
 
 struct CaptureOptions {
     reader::Delivery delivery = reader::Delivery::NewestOnly;
     long queue_capacity = 8;
     std::optional<std::string> name;
+    bool realtime = false;
+    bool loop = false;
+    bool retry = false;
 };
 
 class Capture {

@@ -9,7 +9,8 @@ with reconnection after a stall and a close() that returns within 100 ms.
 The library's log lines go to logging.getLogger("media").
 """
 from types import TracebackType
-from typing import ClassVar, Iterator, Optional, Tuple, Type
+from os import PathLike
+from typing import ClassVar, Iterator, Optional, Tuple, Type, Union
 
 import numpy
 import numpy.typing
@@ -17,8 +18,11 @@ import numpy.typing
 Image = numpy.typing.NDArray[numpy.uint8]
 
 class OpenError(OSError):
-    """The source could not be opened (its address in the text, the password as ***), or
-    wait_opened() found the capture closed."""
+    """The source could not be opened: "cannot open <address>: <FFmpeg's words>", the
+    password as ***; or wait_opened() found the capture closed."""
+
+    code: int
+    """FFmpeg's (negative) error code for a failed open; 0 otherwise."""
 
 class State:
     """Where a capture stands."""
@@ -33,6 +37,8 @@ class State:
     """The first open failed; nothing more comes."""
     STOPPED: ClassVar[State]
     """Closed."""
+    ENDED: ClassVar[State]
+    """A file was read to its end; every picture was handed out."""
     @property
     def name(self) -> str: ...
     @property
@@ -116,13 +122,16 @@ class Capture:
 
     def __init__(
         self,
-        url: str,
+        url: Union[str, PathLike[str]],
         *,
         delivery: Delivery = ...,
         queue_capacity: int = 8,
         name: Optional[str] = None,
         open_timeout: Optional[float] = 10.0,
         wait: bool = True,
+        realtime: bool = False,
+        loop: bool = False,
+        retry: bool = False,
     ) -> None:
         """Starts reading url: rtsp://[user:password@]host/path (over TCP), rtmp://..., or a file.
 
@@ -132,6 +141,13 @@ class Capture:
         wait: wait for the first open; raises OpenError when it fails (about 2 s for an
         address that does not answer) or has not ended within open_timeout seconds.
         With wait=False the constructor returns at once; see wait_opened().
+        retry: a first open that fails does not raise; the capture tries again every
+        second, as after a lost connection, and read() waits as for any picture.
+        Files are read as files: every picture in order, as fast as they are read, then
+        the end (read() gives (False, None), a for loop ends, state is ENDED).
+        realtime: a file's pictures come at its own timestamps, and delivery applies.
+        loop: a file starts over at its end.
+        An empty url, or one that is not a string or path, raises ValueError.
         """
     def wait_opened(self, timeout: Optional[float] = None) -> bool:
         """Waits until the first open has ended: True when it succeeded, False when it is

@@ -40,8 +40,32 @@ std::string describe(const Frame& frame) {
     std::ostringstream out;
     const py::tuple shape = frame.image.attr("shape");
     out << "<media.Frame " << py::str(shape[1]).cast<std::string>() << "x" << py::str(shape[0]).cast<std::string>()
-        << " sequence=" << frame.sequence << (frame.keyframe ? " keyframe" : "") << ">";
+        << " sequence=" << frame.sequence << " pts="
+        << (frame.pts ? py::repr(py::float_(*frame.pts)).cast<std::string>() : std::string("None"))
+        << (frame.keyframe ? " keyframe" : "") << ">";
     return out.str();
+}
+
+std::string describe(const ReaderStats& stats) {
+    std::ostringstream out;
+    out << "media.Stats(images=" << stats.images << ", dropped=" << stats.dropped
+        << ", failed_reads=" << stats.failed_reads << ", reconnections=" << stats.reconnections
+        << ", time_went_back=" << stats.time_went_back
+        << ", frame_rate=" << py::repr(py::float_(stats.frame_rate)).cast<std::string>() << ")";
+    return out.str();
+}
+
+// An address as Python code passes it: a string, or a path to a file.
+std::string address_of(const py::handle& url) {
+    if (PyUnicode_Check(url.ptr()) == 0 && !py::hasattr(url, "__fspath__")) {
+        throw py::value_error("url must be a string (an address or a path), not " +
+                              py::str(url.get_type().attr("__name__")).cast<std::string>());
+    }
+    const std::string address = py::str(py::module_::import("os").attr("fspath")(url));
+    if (address.empty()) {
+        throw py::value_error("url is empty");
+    }
+    return address;
 }
 
 }  // namespace
@@ -63,10 +87,23 @@ PYBIND11_MODULE(media, m) {
     // before any capture exists, no thread ever waits on it.
     py::detail::npy_api::get();
 
-    py::register_exception<media::python::OpenError>(m, "OpenError", PyExc_OSError)
-        .doc() =
-        "The source could not be opened (its address in the text, the password as ***), or\n"
-        "wait_opened() found the capture closed.";
+    static py::exception<media::python::OpenError> open_error(m, "OpenError", PyExc_OSError);
+    open_error.doc() =
+        "The source could not be opened: \"cannot open <address>: <FFmpeg's words>\", the\n"
+        "password as ***, with FFmpeg's (negative) error code in .code; or wait_opened() found\n"
+        "the capture closed (.code 0).";
+    open_error.attr("code") = 0;
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) {
+                std::rethrow_exception(thrown);
+            }
+        } catch (const media::python::OpenError& error) {
+            py::object raised = py::reinterpret_borrow<py::object>(open_error)(error.what());
+            raised.attr("code") = error.code();
+            PyErr_SetObject(open_error.ptr(), raised.ptr());
+        }
+    });
 
     py::enum_<State>(m, "State", "Where a capture stands.")
         .value("OPENING", State::Opening, "The first open is under way.")
@@ -74,7 +111,8 @@ PYBIND11_MODULE(media, m) {
         .value("RECONNECTING", State::Reconnecting,
                "The source stalled or went away; the reader tries again every second, for ever.")
         .value("FAILED", State::Failed, "The first open failed; nothing more comes.")
-        .value("STOPPED", State::Stopped, "Closed.");
+        .value("STOPPED", State::Stopped, "Closed.")
+        .value("ENDED", State::Ended, "A file was read to its end; every picture was handed out.");
 
     py::enum_<Delivery>(m, "Delivery", "Which pictures read() hands out.")
         .value("NEWEST_ONLY", Delivery::NewestOnly,
@@ -105,15 +143,18 @@ PYBIND11_MODULE(media, m) {
         .def_readonly("reconnections", &ReaderStats::reconnections, "Successful reconnections.")
         .def_readonly("time_went_back", &ReaderStats::time_went_back,
                       "Pictures dropped because their time was not after the last frame's.")
-        .def_readonly("frame_rate", &ReaderStats::frame_rate, "The rate the stream declares; 25 when it declares none.");
+        .def_readonly("frame_rate", &ReaderStats::frame_rate, "The rate the stream declares; 25 when it declares none.")
+        .def("__repr__", [](const ReaderStats& stats) { return describe(stats); });
 
     py::class_<Capture>(m, "Capture",
                         "One live source, read on a thread of its own from construction to close().\n\n"
                         "Decoding and every wait run without the GIL, so captures in several threads\n"
                         "and the model in another go on in parallel.")
-        .def(py::init([](const std::string& url, Delivery delivery, long queue_capacity,
-                         std::optional<std::string> name, std::optional<double> open_timeout, bool wait) {
-                 auto capture = std::make_unique<Capture>(url, CaptureOptions{delivery, queue_capacity, name});
+        .def(py::init([](const py::object& url, Delivery delivery, long queue_capacity,
+                         std::optional<std::string> name, std::optional<double> open_timeout, bool wait,
+                         bool realtime, bool loop, bool retry) {
+                 auto capture = std::make_unique<Capture>(
+                     address_of(url), CaptureOptions{delivery, queue_capacity, name, realtime, loop, retry});
                  if (wait && !capture->wait_opened(open_timeout)) {
                      throw media::python::OpenError("cannot open " + capture->name() + ": no answer within " +
                                                     py::str(py::float_(*open_timeout)).cast<std::string>() + " s");
@@ -122,13 +163,20 @@ PYBIND11_MODULE(media, m) {
              }),
              py::arg("url"), py::kw_only(), py::arg("delivery") = Delivery::NewestOnly, py::arg("queue_capacity") = 8,
              py::arg("name") = py::none(), py::arg("open_timeout") = 10.0, py::arg("wait") = true,
+             py::arg("realtime") = false, py::arg("loop") = false, py::arg("retry") = false,
              "Starts reading url: rtsp://[user:password@]host/path (over TCP), rtmp://..., or a file.\n\n"
              "delivery: Delivery.NEWEST_ONLY (default) or Delivery.EVERY_IMAGE.\n"
              "queue_capacity: EVERY_IMAGE: pictures waiting to be read, at most (>= 1).\n"
              "name: shown in log lines; by default the url with its password as ***.\n"
              "wait: wait for the first open; raises OpenError when it fails (about 2 s for an\n"
              "address that does not answer) or has not ended within open_timeout seconds.\n"
-             "With wait=False the constructor returns at once; see wait_opened().")
+             "With wait=False the constructor returns at once; see wait_opened().\n"
+             "retry: a first open that fails does not raise; the capture tries again every\n"
+             "second, as after a lost connection, and read() waits as for any picture.\n"
+             "Files are read as files: every picture in order, as fast as they are read, then\n"
+             "the end (read() gives (False, None), a for loop ends, state is ENDED).\n"
+             "realtime: a file's pictures come at its own timestamps, as a camera sends them,\n"
+             "and delivery applies. loop: a file starts over at its end.")
         .def("wait_opened", &Capture::wait_opened, py::arg("timeout") = py::none(),
              "Waits until the first open has ended: True when it succeeded, False when it is still\n"
              "under way after timeout seconds (None: no limit). Raises OpenError when it failed\n"

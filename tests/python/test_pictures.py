@@ -2,7 +2,10 @@
 and which of them a reader gets."""
 import gc
 import logging
+import os
+import subprocess
 import time
+from pathlib import Path
 
 import numpy
 
@@ -109,3 +112,27 @@ def test_newest_only_hands_a_slow_consumer_the_newest_picture_and_counts_the_res
             assert frame.dropped >= 2
             accounted += frame.dropped + 1
             assert accounted == frame.sequence + 1, "a picture neither read nor counted"
+
+
+def decoder_order(path):
+    """The pictures' times as FFmpeg's own decoder gives them."""
+    out = subprocess.run(["timeout", "-k", "2", "30", "ffprobe", "-v", "error", "-select_streams", "v:0",
+                          "-show_entries", "frame=pts_time", "-of", "csv=p=0", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    return [round(float(line.strip(",")), 3) for line in out.split()]
+
+
+def test_file_is_read_to_its_last_picture_then_ends_and_realtime_keeps_its_pace(caplog):
+    caplog.set_level(logging.INFO, logger="media")
+    path = Path(os.environ["MEDIA_TEST_MEDIA"]) / "h264.mp4"  # 100 pictures, B-frames
+    with media.Capture(path) as cap:
+        times = [round(frame.pts, 3) for frame in cap]
+        assert cap.state == media.State.ENDED
+        assert cap.read(timeout=1) == (False, None)
+    assert times == decoder_order(path) and len(times) == 100
+    assert not [record for record in caplog.records if record.levelno >= logging.WARNING]
+
+    started = time.monotonic()
+    with media.Capture(path, realtime=True, delivery=media.Delivery.EVERY_IMAGE) as cap:
+        assert len(list(cap)) == 100
+    assert 3.9 < time.monotonic() - started < 8  # the file's 4 s, not as fast as it decodes
