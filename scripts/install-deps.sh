@@ -14,6 +14,7 @@ PACKAGES="
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   nginx libnginx-mod-rtmp
   python3-dev pybind11-dev python3-numpy python3-pytest
+  python3-venv python3-setuptools python3-wheel
 "
 
 missing_packages() {

@@ -59,6 +59,20 @@ if find "$build/python" -maxdepth 1 -name 'media.cpython-*.so' 2>/dev/null | gre
     'import media, sys; sys.exit(not media.__file__.startswith(sys.argv[1]))' "$site") ||
     fail "python3 cannot import the installed module from $site"
   echo "python module: $module imports"
+
+  # The same module from pip, into a virtual environment that takes numpy from Debian:
+  # setup.py's CMake build of this checkout with Debian's setuptools, no index. Its CMake
+  # tree stays in the checkout's build-python/, so a second run only relinks.
+  checkout=$(cd "$here/../.." && pwd)
+  /usr/bin/python3 -m venv --system-site-packages "$work/venv"
+  timeout -k 10 420 "$work/venv/bin/pip" --isolated install --no-build-isolation --no-index \
+    --no-cache-dir "$checkout" >"$work/pip.log" 2>&1 ||
+    { tail -n 40 "$work/pip.log" >&2; fail "pip could not install $checkout into a venv"; }
+  (cd "$work" && "$work/venv/bin/python" -c '
+import os, sys, media
+print("pip-installed python module:", media.__file__)
+assert sys.prefix != sys.base_prefix and media.__file__.startswith(sys.prefix + os.sep), sys.prefix
+media.Delivery.EVERY_IMAGE') || fail "the venv does not import its own pip-installed module"
 fi
 
 # The consumer must be built the way the library was, or a sanitizer build of the
