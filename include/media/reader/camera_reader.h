@@ -157,7 +157,10 @@ private:
     // Opens a new session in place of the current one; false when it could not be opened.
     bool open_session();
     // Tries once a second until a session opens (true) or the reader is stopped (false).
-    bool reopen(uint32_t reconnections);
+    bool reopen();
+    // A file read whole, every picture queued for the caller whatever the delivery: a full
+    // queue is then how reading goes, not news. Only on the reader's thread.
+    bool at_callers_pace() const;
     void reconnected();  // counts, logs and tells of a reopen that succeeded
     // Every picture the decoder has ready, through the gate, to the caller.
     void deliver_decoded(const std::shared_ptr<AVFrame>& first, Clock::time_point arrival, bool after_end = false);
@@ -183,8 +186,6 @@ private:
     std::string failure_;
     int failure_code_ = 0;
     // Thread-side state of reading.
-    Delivery delivery_ = Delivery::NewestOnly;
-    bool file_at_callers_pace_ = false;  // a full queue is then how reading goes, not news
     uint32_t reconnections_ = 0;
     uint64_t sequence_ = 0;
     bool behind_reported_ = false;

@@ -115,7 +115,6 @@ CameraReader::CameraReader(std::string address, ReaderOptions options)
     // FFmpeg's log callback is the process's one; it is in place before any reader's
     // thread can make FFmpeg log an address.
     ffmpeg::install_log_redaction();
-    delivery_ = options_.delivery;
     thread_ = std::thread([this] { run(); });
 }
 
@@ -216,7 +215,7 @@ bool CameraReader::pause(std::chrono::milliseconds pause) {
 
 void CameraReader::publish(Image image, bool ended_at_marker) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (delivery_ == Delivery::NewestOnly) {
+    if (!at_callers_pace() && options_.delivery == Delivery::NewestOnly) {
         // Vision code wants what the camera sees now: an image no one took is stale.
         unseen_drops_ += images_.size();
         stats_.dropped += images_.size();
@@ -225,7 +224,7 @@ void CameraReader::publish(Image image, bool ended_at_marker) {
         const std::size_t capacity = std::max<std::size_t>(options_.queue_capacity, 1);
         if (images_.empty()) {
             queue_full_reported_ = false;
-        } else if (images_.size() >= capacity && !queue_full_reported_ && !file_at_callers_pace_) {
+        } else if (images_.size() >= capacity && !queue_full_reported_ && !at_callers_pace()) {
             // Said once until the caller catches up: while the reader waits, the source's
             // pictures pile up in the connection and the images fall behind the camera.
             queue_full_reported_ = true;
@@ -288,11 +287,13 @@ bool CameraReader::open_session() {
     return running_.load() && session_->open(address_);
 }
 
-bool CameraReader::reopen(uint32_t reconnections) {
+bool CameraReader::at_callers_pace() const { return session_->demuxer().reads_file() && !options_.realtime; }
+
+bool CameraReader::reopen() {
     set_state(State::Reconnecting);
     for (int tries = 0; running_.load(); ++tries) {
         LOG_ERROR("disconnect, reconnecting");
-        emit(EventKind::Reconnecting, static_cast<int>(reconnections), "reconnecting");
+        emit(EventKind::Reconnecting, static_cast<int>(reconnections_), "reconnecting");
         if (open_session()) {
             return true;
         }
@@ -373,7 +374,7 @@ bool CameraReader::file_ended() {
             return true;
         }
         // A file gone or changed since: as any source that cannot be opened again.
-        if (!reopen(reconnections_)) {
+        if (!reopen()) {
             return false;
         }
         reconnected();
@@ -425,13 +426,9 @@ void CameraReader::read() {
             return;
         }
         set_state(State::Reconnecting);
-        if (!pause(pipeline::kReconnectPause) || !reopen(0)) {
+        if (!pause(pipeline::kReconnectPause) || !reopen()) {
             return;
         }
-    }
-    if (session_->demuxer().reads_file() && !options_.realtime) {
-        delivery_ = Delivery::EveryImage;  // a file is read whole, at the caller's pace
-        file_at_callers_pace_ = true;
     }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -489,7 +486,7 @@ void CameraReader::read() {
         if (++failures <= pipeline::kFailuresBeforeReconnect) {
             continue;
         }
-        if (!reopen(reconnections_)) {
+        if (!reopen()) {
             break;
         }
         reconnected();
