@@ -6,13 +6,13 @@
 #include <linux/tcp.h>
 #include <sys/socket.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "media/ffmpeg/av.h"
@@ -51,6 +51,25 @@ bool peer_of(int fd, std::string& address, int& port) {
         return false;
     }
     address = text;
+    return true;
+}
+
+// Whether descriptor `name` of the /proc/self/fd listing `dir` is a socket, and its inode.
+// Read from the listing's link ("socket:[inode]") rather than by fstat on the descriptor:
+// the descriptors are other threads' too, and the link says what one is without using it.
+bool socket_inode(int dir, const char* name, ino_t& inode) {
+    char target[64] = {};
+    const ssize_t length = readlinkat(dir, name, target, sizeof target - 1);
+    static constexpr char kPrefix[] = "socket:[";
+    if (length <= 0 || std::strncmp(target, kPrefix, sizeof kPrefix - 1) != 0) {
+        return false;
+    }
+    char* end = nullptr;
+    const unsigned long long number = std::strtoull(target + sizeof kPrefix - 1, &end, 10);
+    if (end == target + sizeof kPrefix - 1 || *end != ']') {
+        return false;
+    }
+    inode = static_cast<ino_t>(number);
     return true;
 }
 
@@ -132,8 +151,8 @@ void ConnectionActivity::for_each_connection(Visit visit) const {
     while (const dirent* entry = readdir(fds.get())) {
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
-        struct stat info {};
-        if (end == entry->d_name || *end != '\0' || fstat(static_cast<int>(fd), &info) != 0 || !S_ISSOCK(info.st_mode)) {
+        ino_t inode = 0;
+        if (end == entry->d_name || *end != '\0' || !socket_inode(dirfd(fds.get()), entry->d_name, inode)) {
             continue;
         }
         std::string address;
@@ -142,7 +161,7 @@ void ConnectionActivity::for_each_connection(Visit visit) const {
             (!address_.empty() && address != address_)) {
             continue;
         }
-        if (!visit(static_cast<int>(fd), info.st_ino)) {
+        if (!visit(static_cast<int>(fd), inode)) {
             return;
         }
     }
