@@ -12,6 +12,7 @@
 #include "jpeg_file.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
+#include "media/image/bgr_converter.h"
 #include "media/pipeline/decode_steps.h"
 #include "media/pipeline/keyframe_gate.h"
 
@@ -56,7 +57,7 @@ private:
     std::shared_ptr<media::ffmpeg::Decoder> decoder_;
     std::queue<std::shared_ptr<cv::Mat>> mat_queue_;
 
-    media::pipeline::BgrConverter converter_;  // its scaler is made on a connection's first picture
+    media::image::BgrConverter converter_;  // its scaler is made on a connection's first picture
     JpegFileWriter jpeg_writer_;
     media::pipeline::KeyframeGate keyframe_gate_;  // reset by every successful Init
 };

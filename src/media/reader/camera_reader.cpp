@@ -7,6 +7,7 @@
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
 #include "media/ffmpeg/log_redaction.h"
+#include "media/image/bgr_converter.h"
 #include "media/pipeline/decode_steps.h"
 #include "media/pipeline/keyframe_gate.h"
 #include "media/pipeline/reconnection.h"
@@ -92,7 +93,7 @@ public:
     ffmpeg::Demuxer& demuxer() { return *demuxer_; }
     ffmpeg::Decoder& decoder() { return *decoder_; }
     pipeline::KeyframeGate& gate() { return gate_; }
-    pipeline::BgrConverter& converter() { return converter_; }
+    image::BgrConverter& converter() { return converter_; }
     ForwardTimeline& timeline() { return timeline_; }
     AVRational time_base() const { return time_base_; }
     double frame_rate() const { return frame_rate_; }
@@ -101,7 +102,7 @@ private:
     std::shared_ptr<ffmpeg::Demuxer> demuxer_;
     std::shared_ptr<ffmpeg::Decoder> decoder_;
     pipeline::KeyframeGate gate_;
-    pipeline::BgrConverter converter_;
+    image::BgrConverter converter_;
     ForwardTimeline timeline_;
     AVRational time_base_{1, 90000};
     double frame_rate_ = pipeline::kDefaultFrameRate;
