@@ -25,7 +25,7 @@
 #include "jpeg_file.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
-#include "media/platform/device_image.h"
+#include "media/image/device_image.h"
 
 namespace {
 
@@ -120,8 +120,8 @@ std::vector<std::shared_ptr<AVFrame>> decode(const std::string& path,
 }
 
 bool convert(const std::shared_ptr<AVFrame>& frame, cv::Mat& image) {
-    media::platform::FrameImage source(frame.get(), media::platform::kDecodedFrame);
-    return media::platform::to_bgr(source, image);
+    media::image::FrameImage source(frame.get(), media::image::kDecodedFrame);
+    return media::image::to_bgr(source, image);
 }
 
 }  // namespace
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
     measure("queue_memory", runs, pictures, [&] {
         std::vector<cv::Mat> held;
         for (int i = 0; i < queued; ++i) {
-            held.push_back(media::platform::new_bgr_image(rows, cols));
+            held.push_back(media::image::new_bgr_image(rows, cols));
             volatile unsigned char* bytes = held.back().data;
             for (std::size_t at = 0; at < held.back().total() * 3; at += 4096) bytes[at] = 1;
         }
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
 
     measure("decode", runs, pictures, [&] { decode(path, packets, pictures, false); });
 
-    cv::Mat image = media::platform::new_bgr_image(rows, cols);
+    cv::Mat image = media::image::new_bgr_image(rows, cols);
     measure("convert", runs, pictures, [&] {
         for (const auto& frame : frames) {
             if (!convert(frame, image)) std::exit(1);
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
 
     std::vector<cv::Mat> images;
     for (const auto& frame : frames) {
-        images.push_back(media::platform::new_bgr_image(rows, cols));
+        images.push_back(media::image::new_bgr_image(rows, cols));
         convert(frame, images.back());
     }
     JpegEncoder encoder;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "media/common/clogger.h"
-#include "media/platform/picture_allocator.h"
+#include "media/image/picture_allocator.h"
 
 namespace cpu_account {
 
@@ -75,7 +75,7 @@ void write() {
     }
     const long long process = cpu_ns(CLOCK_PROCESS_CPUTIME_ID);
     const long long main_thread = cpu_ns(CLOCK_THREAD_CPUTIME_ID) - main_started_ns;
-    const long long first_touch = media::platform::fresh_image_cpu_ns();
+    const long long first_touch = media::image::fresh_image_cpu_ns();
     const long long worker_measured = spent(Part::Open) - open_on_main_ns + spent(Part::Read) +
                                       spent(Part::Decode) + spent(Part::Convert) + spent(Part::Encode) +
                                       spent(Part::Write);

@@ -8,11 +8,11 @@
 
 #include <opencv2/core.hpp>
 
-#include "media/platform/device_image.h"
+#include "media/image/device_image.h"
 
 namespace {
 
-using media::platform::new_bgr_image;
+using media::image::new_bgr_image;
 
 bool all_zero(const cv::Mat& image) {
     return cv::countNonZero(image.reshape(1)) == 0;

@@ -3,8 +3,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "media/common/clogger.h"
-#include "../platform/device_image.h"
-#include "../platform/picture_allocator.h"
+#include "../image/device_image.h"
+#include "../image/picture_allocator.h"
 
 namespace media {
 namespace ffmpeg {
@@ -159,17 +159,17 @@ bool Scaler::scale_avframe_to_cvmat(std::shared_ptr<AVFrame> src, std::shared_pt
         return false;
     }
     const int id = 0;
-    platform::FrameImage yuv_mat(src.get(), id | platform::kDecodedFrame);
+    image::FrameImage yuv_mat(src.get(), id | image::kDecodedFrame);
     if (yuv_mat.empty()) {
         LOG_ERROR("yuv mat is empty");
         return false;
     }
-    dst = std::make_shared<cv::Mat>(platform::new_bgr_image(src_height_, src_width_));
+    dst = std::make_shared<cv::Mat>(image::new_bgr_image(src_height_, src_width_));
     if (dst->cols != dst_width_ || dst->rows != dst_height_) {
         LOG_ERROR("dst format error");
         return false;
     }
-    const bool converted = platform::to_bgr(yuv_mat, *dst);
+    const bool converted = image::to_bgr(yuv_mat, *dst);
     yuv_mat.release();
     if (!converted) {
         LOG_ERROR("yuv to bgr conversion failed");
@@ -185,15 +185,15 @@ bool Scaler::scale_cvmat_to_avframe(std::shared_ptr<cv::Mat> src, std::shared_pt
         return false;
     }
     cv::resize(*src, *src, cv::Size(dst_width_, dst_height_), 0, 0, cv::INTER_LINEAR);
-    platform::upload(*src);
-    AVFrame* created = platform::create_frame(src->rows, src->cols, platform::kNewFrame);
+    image::upload(*src);
+    AVFrame* created = image::create_frame(src->rows, src->cols, image::kNewFrame);
     if (created == nullptr) {
         LOG_ERROR("av_frame_alloc failed");
         return false;
     }
     dst = std::shared_ptr<AVFrame>(created, FrameDeleter{});
-    platform::FrameImage yuv_mat(dst.get(), platform::kNewFrame | platform::kDecodedFrame);
-    if (!platform::from_bgr(*src, yuv_mat)) {
+    image::FrameImage yuv_mat(dst.get(), image::kNewFrame | image::kDecodedFrame);
+    if (!image::from_bgr(*src, yuv_mat)) {
         LOG_ERROR("bgr to frame conversion failed");
         return false;
     }

@@ -5,7 +5,7 @@
 #include "media/ffmpeg/av.h"
 
 namespace media {
-namespace platform {
+namespace image {
 
 // Whether bgr_from_420 takes the picture: 8-bit 4:2:0 (yuv420p, yuvj420p, nv12) at an even
 // width and height.
@@ -16,5 +16,5 @@ bool bgr_from_420_takes(const AVFrame& frame);
 // CV_8UC3 at the picture's size.
 void bgr_from_420(const AVFrame& frame, bool full_range, bool bt709, cv::Mat& bgr);
 
-}  // namespace platform
+}  // namespace image
 }  // namespace media

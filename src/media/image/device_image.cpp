@@ -7,7 +7,7 @@
 #include <tuple>
 
 namespace media {
-namespace platform {
+namespace image {
 
 namespace {
 
@@ -194,5 +194,5 @@ bool from_bgr(const cv::Mat& bgr, FrameImage& target) {
            frame->height;
 }
 
-}  // namespace platform
+}  // namespace image
 }  // namespace media

@@ -15,7 +15,7 @@
 // so that the image is the same on either.
 
 namespace media {
-namespace platform {
+namespace image {
 
 namespace {
 
@@ -185,5 +185,5 @@ void bgr_from_420(const AVFrame& frame, bool full_range, bool bt709, cv::Mat& bg
     }
 }
 
-}  // namespace platform
+}  // namespace image
 }  // namespace media

@@ -3,7 +3,7 @@
 #include <opencv2/core/mat.hpp>
 
 namespace media {
-namespace platform {
+namespace image {
 
 // The allocator behind every BGR image the image layer makes: recycles the buffers of
 // dropped images and hands out memory that is already zero.
@@ -13,5 +13,5 @@ cv::MatAllocator& picture_allocator();
 // of every page: the fault and the kernel clearing it), in nanoseconds.
 long long fresh_image_cpu_ns();
 
-}  // namespace platform
+}  // namespace image
 }  // namespace media

@@ -8,7 +8,7 @@
 #include "media/ffmpeg/av.h"
 
 namespace media {
-namespace platform {
+namespace image {
 
 // Frame kinds, as the image layer numbers them.
 constexpr int kDecodedFrame = 0x100000;
@@ -44,5 +44,5 @@ AVFrame* create_frame(int rows, int cols, int kind);
 // Writes a BGR image into the frame's buffers, in the frame's pixel format.
 bool from_bgr(const cv::Mat& bgr, FrameImage& target);
 
-}  // namespace platform
+}  // namespace image
 }  // namespace media

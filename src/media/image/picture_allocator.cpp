@@ -11,7 +11,7 @@
 #include <vector>
 
 namespace media {
-namespace platform {
+namespace image {
 
 namespace {
 
@@ -208,5 +208,5 @@ cv::MatAllocator& picture_allocator() {
     return *allocator;
 }
 
-}  // namespace platform
+}  // namespace image
 }  // namespace media
