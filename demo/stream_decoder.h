@@ -1,6 +1,7 @@
 #pragma once
-// The demo's stream: one source address tied to a demuxer, a decoder and a scaler made on
-// the first picture, plus the bounded queue of the latest images.
+// The demo's stream: one source address tied to the library's chain (demuxer, decoder,
+// keyframe gate) and a converter made on the first picture, plus the bounded queue of the
+// latest images.
 
 #include <cstdint>
 #include <memory>
@@ -10,11 +11,8 @@
 #include <opencv2/core/mat.hpp>
 
 #include "jpeg_file.h"
-#include "media/ffmpeg/decoder.h"
-#include "media/ffmpeg/demuxer.h"
 #include "media/image/bgr_converter.h"
-#include "media/pipeline/decode_steps.h"
-#include "media/pipeline/keyframe_gate.h"
+#include "media/pipeline/chain.h"
 
 enum class ImageOutcome { Skipped, Written, LimitReached };
 
@@ -39,6 +37,7 @@ public:
     int64_t bitrate() const { return bitrate_; }
     AVCodecID codec_id() const { return codec_id_; }
     int video_index() const { return video_index_; }
+    media::pipeline::Chain& chain() { return *chain_; }
     std::size_t queued_images() const { return mat_queue_.size(); }
 
 private:
@@ -48,16 +47,11 @@ private:
     int video_index_ = 0;
     int width_ = 0;
     int height_ = 0;
-    int time_base_num_ = 0;
-    int time_base_den_ = 1;
     int64_t bitrate_ = 0;
-    int read_error_count_ = 0;
     AVCodecID codec_id_ = AV_CODEC_ID_NONE;
-    std::shared_ptr<media::ffmpeg::Demuxer> demuxer_;
-    std::shared_ptr<media::ffmpeg::Decoder> decoder_;
+    std::unique_ptr<media::pipeline::Chain> chain_;
     std::queue<std::shared_ptr<cv::Mat>> mat_queue_;
 
     media::image::BgrConverter converter_;  // its scaler is made on a connection's first picture
     JpegFileWriter jpeg_writer_;
-    media::pipeline::KeyframeGate keyframe_gate_;  // reset by every successful Init
 };

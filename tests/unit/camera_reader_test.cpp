@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -202,6 +203,33 @@ TEST(CameraReader, NewestOnlyHandsTheSlowConsumerTheNewestImageAndCountsTheRest)
         accounted += image.dropped + 1;
         EXPECT_EQ(accounted, image.sequence + 1) << "an image neither taken nor counted";
     }
+}
+
+// A file is read as a file: every picture, the decoder's last ones included, in order, then
+// State::Ended. A first open that fails ends the reader in State::Failed with FFmpeg's
+// reason; neither hangs nor leaves a stop() to wait for.
+TEST(CameraReader, FileEndsAfterItsLastPictureAndAFailedFirstOpenSaysWhy) {
+    const std::string media_dir = MEDIA_TEST_MEDIA_DIR;
+    CameraReader file(media_dir + "/h264.mp4", every_image());
+    Image image;
+    int64_t last_pts = -1;
+    int images = 0;
+    while (file.take(image, milliseconds(5000))) {
+        EXPECT_GT(image.pts_us, last_pts);
+        last_pts = image.pts_us;
+        ++images;
+    }
+    EXPECT_EQ(images, 100) << "B-frames the decoder still held at the end are pictures too";
+    EXPECT_EQ(file.state(), State::Ended);
+    Event event;
+    EXPECT_TRUE(wait_event(file, EventKind::Ended, milliseconds(100), event));
+    EXPECT_EQ(file.stats().failed_reads, 0u);
+
+    CameraReader missing(media_dir + "/no such file.mp4", every_image());
+    ASSERT_EQ(missing.wait_opened(milliseconds(5000)), State::Failed);
+    EXPECT_EQ(missing.failure_code(), -ENOENT);  // FFmpeg's AVERROR(ENOENT)
+    EXPECT_NE(missing.failure().find("No such file or directory"), std::string::npos) << missing.failure();
+    EXPECT_FALSE(missing.take(image, milliseconds(100)));
 }
 
 }  // namespace

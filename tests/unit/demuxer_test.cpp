@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <memory>
@@ -280,7 +281,7 @@ TEST(Demuxer_SingleKeyframeFile, EveryPacketReadAndDecoded) {
 
 TEST(Watchdog_Callback, StaleStampAbortsWithLine) {
     CoutCapture out;
-    int64_t stamp = media::ffmpeg::get_current_time_stamp() - 2500;
+    std::atomic<int64_t> stamp{media::ffmpeg::get_current_time_stamp() - 2500};
     EXPECT_NE(media::ffmpeg::interrupt_callback(&stamp), 0);
     EXPECT_EQ(out.lines().size(), 1u);
     EXPECT_EQ(out.count("[media][error]"), 1u);
@@ -291,17 +292,19 @@ TEST(Watchdog_Callback, RecentStampContinuesSilently) {
     CoutCapture out;
     const int64_t now = media::ffmpeg::get_current_time_stamp();
     for (const int64_t age : {int64_t{0}, int64_t{1000}, int64_t{1900}, int64_t{-5000}}) {
-        int64_t stamp = now - age;
+        std::atomic<int64_t> stamp{now - age};
         EXPECT_EQ(media::ffmpeg::interrupt_callback(&stamp), 0) << "age " << age;
     }
     EXPECT_EQ(out.text(), "");
 }
 
-TEST(Watchdog_Clock, IsWallClockMilliseconds) {
+// Steady, not wall-clock, milliseconds: a clock set while a read waits neither cuts it
+// nor keeps a dead source from being cut.
+TEST(Watchdog_Clock, IsMonotonicMilliseconds) {
     using namespace std::chrono;
-    const int64_t before = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const int64_t before = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     const int64_t stamp = media::ffmpeg::get_current_time_stamp();
-    const int64_t after = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const int64_t after = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     EXPECT_GE(stamp, before);
     EXPECT_LE(stamp, after);
 }

@@ -29,9 +29,10 @@ public:
     bool refused_last_packet() const { return refused_; }
     // True when one decoded picture was written into the caller's frame.
     bool receive(std::shared_ptr<AVFrame>& frame);
-    // After send(nullptr), at the end of the input: the next picture the decoder still
-    // holds. False once all are out, then without a log line.
-    bool receive_remaining(std::shared_ptr<AVFrame>& frame);
+    // The decoder's next picture, in the caller's frame: 0, or FFmpeg's status:
+    // AVERROR(EAGAIN) when it wants another packet first, AVERROR_EOF once send(nullptr)
+    // has had every picture out of it. Only other failures are logged.
+    int next_picture(std::shared_ptr<AVFrame>& frame);
     // Closes the demuxer too, then frees the codec context.
     void close();
 

@@ -15,11 +15,18 @@
 namespace media {
 namespace ffmpeg {
 
-// Wall clock in whole milliseconds since the epoch.
+// Now, in whole milliseconds of a monotonic clock: a board without a real-time clock
+// steps its wall clock by months when it first reaches a time server, and the watchdog
+// must neither fire nor stall for that.
 int64_t get_current_time_stamp();
 
-// FFmpeg's interrupt callback: ctx points to the demuxer's watchdog stamp.
+// FFmpeg's interrupt callback: ctx points to the demuxer's watchdog stamp, a
+// std::atomic<int64_t> of get_current_time_stamp()'s.
 int interrupt_callback(void* ctx);
+
+// Whether FFmpeg reads `url` as a file on this machine (its protocol is "file"): its end
+// is the end, not a dropped source.
+bool names_local_file(const std::string& url);
 
 }  // namespace ffmpeg
 
@@ -103,7 +110,7 @@ private:
     AVFormatContext* format_ctx_ = nullptr;
     int video_stream_index_ = -1;
     std::string suffix_;
-    int64_t last_read_time_ = 0;
+    std::atomic<int64_t> last_read_time_{0};
     int64_t bytes_seen_ = 0;
     bool watchdog_fired_ = false;
     bool connection_cut_ = false;

@@ -146,29 +146,20 @@ public:
     const std::string& name() const { return name_; }
 
 private:
-    class Session;
+    class Loop;  // the reading itself, on the reader's thread
 
     void run();
-    void read();  // run()'s reading, from the first open to the end
-    void publish(Image image, bool ended_at_marker);
+    // Queues an image for take(). `at_callers_pace`: a file read whole, every picture
+    // queued whatever the delivery, so a full queue is how reading goes, not news.
+    void publish(Image image, bool ended_at_marker, bool at_callers_pace);
     void emit(EventKind kind, int count, const std::string& text);
-    // Places the image on the connection's timeline; false when it is dropped for stepping back.
-    bool keep_forward(Image& image);
-    // Opens a new session in place of the current one; false when it could not be opened.
-    bool open_session();
-    // Tries once a second until a session opens (true) or the reader is stopped (false).
-    bool reopen();
-    // A file read whole, every picture queued for the caller whatever the delivery: a full
-    // queue is then how reading goes, not news. Only on the reader's thread.
-    bool at_callers_pace() const;
-    void reconnected();  // counts, logs and tells of a reopen that succeeded
-    // Every picture the decoder has ready, through the gate, to the caller.
-    void deliver_decoded(const std::shared_ptr<AVFrame>& first, Clock::time_point arrival, bool after_end = false);
-    void deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival);
-    // Ends a pass over a file: false when the reader ends with it.
-    bool file_ended();
     void set_state(State state);
     bool pause(std::chrono::milliseconds pause);  // false when stopped during it
+    template <typename Change>
+    void update_stats(Change change) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        change(stats_);
+    }
 
     const std::string address_;
     const ReaderOptions options_;
@@ -176,7 +167,7 @@ private:
     std::atomic<bool> running_{true};
     std::atomic<State> state_{State::Opening};
 
-    mutable std::mutex mutex_;  // guards what follows, up to the thread
+    mutable std::mutex mutex_;  // guards what follows, up to the loop
     std::condition_variable changed_;
     std::deque<Image> images_;
     uint64_t unseen_drops_ = 0;
@@ -185,15 +176,7 @@ private:
     ReaderStats stats_;
     std::string failure_;
     int failure_code_ = 0;
-    // Thread-side state of reading.
-    uint32_t reconnections_ = 0;
-    uint64_t sequence_ = 0;
-    bool behind_reported_ = false;
-    Clock::time_point pace_start_{};  // realtime files: when the pass's first picture went out
-    int64_t pace_first_us_ = -1;      // and its time
-    // Built, used and replaced on the reader's thread; stop() reaches its connection under
-    // wake_mutex_.
-    std::unique_ptr<Session> session_;
+    Loop* loop_ = nullptr;  // while the thread reads: stop() wakes its connection under wake_mutex_
     std::mutex wake_mutex_;
     std::mutex stop_mutex_;  // one join, whoever calls stop()
 

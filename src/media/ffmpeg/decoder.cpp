@@ -139,17 +139,18 @@ bool Decoder::receive(std::shared_ptr<AVFrame>& frame) {
     return true;
 }
 
-bool Decoder::receive_remaining(std::shared_ptr<AVFrame>& frame) {
+int Decoder::next_picture(std::shared_ptr<AVFrame>& frame) {
     if (!m_codec_ctx) {
         LOG_ERROR("m_codec_ctx is nullptr");
-        return false;
+        return AVERROR(EINVAL);
     }
     const int status = avcodec_receive_frame(m_codec_ctx.get(), frame.get());
-    if (status == AVERROR_EOF) {
-        return false;  // every picture is out: the end the caller asked for, no failure
+    if (status < 0 && status != AVERROR(EAGAIN) && status != AVERROR_EOF) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(status, text, sizeof text);
+        LOG_ERROR("[AV_STRERROR]: {} {}", std::string(text), status);
     }
-    AV_CHECK(status);
-    return true;
+    return status;
 }
 
 void Decoder::close() {

@@ -31,13 +31,6 @@ constexpr int64_t kKeyframeWaitMs = 4000;
 constexpr int kRtspPort = 554;
 constexpr int kRtmpPort = 1935;
 
-// "nobuffer" throws away what probing read. On a live source that is stale data; on a
-// file it is the first pictures, and a file with a single keyframe would yield nothing.
-bool is_local_file(const std::string& url) {
-    const char* protocol = avio_find_protocol_name(url.c_str());
-    return protocol != nullptr && std::string(protocol) == "file";
-}
-
 bool is_rtsp(const std::string& url) { return url.compare(0, 7, "rtsp://") == 0 || url.compare(0, 8, "rtsps://") == 0; }
 
 bool is_rtmp(const std::string& url) { return url.compare(0, 7, "rtmp://") == 0; }
@@ -83,12 +76,17 @@ int first_video_stream(const AVFormatContext& format) {
 
 int64_t get_current_time_stamp() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
+bool names_local_file(const std::string& url) {
+    const char* protocol = avio_find_protocol_name(url.c_str());
+    return protocol != nullptr && std::string(protocol) == "file";
+}
+
 int interrupt_callback(void* ctx) {
-    const int64_t last_read_time = *static_cast<const int64_t*>(ctx);
+    const int64_t last_read_time = static_cast<const std::atomic<int64_t>*>(ctx)->load();
     const int64_t timeout = kWatchdogSeconds;
     if (get_current_time_stamp() - last_read_time > timeout * 1000) {
         LOG_ERROR("av_read_frame time out");
@@ -155,7 +153,7 @@ void Demuxer::extend_open_budget() {
         open_extended_ = true;
         granted += kKeyframeWaitMs;
     }
-    last_read_time_ = std::max(last_read_time_, granted);
+    last_read_time_ = std::max(last_read_time_.load(), granted);
 }
 
 Demuxer::Demuxer() = default;
@@ -217,10 +215,12 @@ bool Demuxer::open(const std::string& url) {
         av_dict_set(&opt, "timeout", av_ctx_info.stimeout, 0);
     }
 #endif
-    if (!is_local_file(url)) {
+    // "nobuffer" throws away what probing read. On a live source that is stale data; on a
+    // file it is the first pictures, and a file with a single keyframe would yield nothing.
+    local_file_ = names_local_file(url);
+    if (!local_file_) {
         bound_live_probing(url, &opt);
     }
-    local_file_ = is_local_file(url);
     waits_for_keyframe_ = is_rtmp(url);
     if (is_rtsp(url) || waits_for_keyframe_) {
         auto connection = std::make_unique<net::ConnectionActivity>(url, waits_for_keyframe_ ? kRtmpPort : kRtspPort);

@@ -4,13 +4,11 @@
 
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
-#include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
 #include "media/ffmpeg/log_redaction.h"
 #include "media/image/bgr_converter.h"
-#include "media/pipeline/decode_steps.h"
 #include "media/pipeline/keyframe_gate.h"
-#include "media/pipeline/reconnection.h"
+#include "media/pipeline/stream_loop.h"
 #include "forward_timeline.h"
 
 namespace media {
@@ -57,56 +55,59 @@ const char* to_string(EventKind kind) {
     return "unknown";
 }
 
-// One connection's chain: demuxer, decoder, keyframe gate and converter, built anew by
-// every reconnection.
-class CameraReader::Session {
+// The reading on the reader's thread: a chain per connection, each picture it admits
+// through the converter and onto the connection's timeline to the caller, and what
+// happens told in the reader's events and log lines.
+class CameraReader::Loop final : public pipeline::StreamLoop {
 public:
-    explicit Session(const std::atomic<bool>& running) : demuxer_(ffmpeg::Demuxer::createShare()) {
-        demuxer_->set_running_flag(&running);
-        // Pictures go out as fast as the caller takes them, or at the file's own times.
-        demuxer_->set_paced(false);
+    Loop(CameraReader& reader, bool reads_file)
+        : StreamLoop(reader.running_, true, reads_file), reader_(reader), reads_file_(reads_file) {}
+
+    // From the first open to the end of reading.
+    void read();
+    // Under the reader's wake_mutex_, from any thread.
+    void wake() {
+        if (chain_) {
+            chain_->wake();
+        }
     }
-
-    bool open(const std::string& address) {
-        if (!demuxer_->open(address)) {
-            status_ = demuxer_->open_status();
-            return false;
-        }
-        decoder_ = ffmpeg::Decoder::createShare(demuxer_);
-        if (!decoder_->open()) {
-            status_ = AVERROR_DECODER_NOT_FOUND;
-            return false;
-        }
-        time_base_ = demuxer_->get_video_stream()->time_base;
-        bool guessed = false;
-        frame_rate_ = pipeline::frame_rate_of(*demuxer_->get_video_stream(), guessed);
-        if (guessed) {
-            LOG_ERROR("use default fps 25");
-        }
-        return true;
-    }
-
-    void wake() { demuxer_->wake(); }
-    // FFmpeg's status for a failed open.
-    int status() const { return status_; }
-
-    ffmpeg::Demuxer& demuxer() { return *demuxer_; }
-    ffmpeg::Decoder& decoder() { return *decoder_; }
-    pipeline::KeyframeGate& gate() { return gate_; }
-    image::BgrConverter& converter() { return converter_; }
-    ForwardTimeline& timeline() { return timeline_; }
-    AVRational time_base() const { return time_base_; }
-    double frame_rate() const { return frame_rate_; }
 
 private:
-    std::shared_ptr<ffmpeg::Demuxer> demuxer_;
-    std::shared_ptr<ffmpeg::Decoder> decoder_;
-    pipeline::KeyframeGate gate_;
+    pipeline::Chain& chain() override { return *chain_; }
+    bool try_rebuild() override { return open_chain(); }
+    bool on_picture(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival) override {
+        deliver(frame, arrival);
+        return running_.load();
+    }
+    void on_gate(const pipeline::GateNotes& notes) override;
+    void on_read_failed(int count) override;
+    void on_rebuilding() override;
+    void on_rebuild_failed(int count) override;
+    void on_rebuilt() override;
+    bool on_file_end() override;
+    bool pause(std::chrono::milliseconds pause) override { return reader_.pause(pause); }
+
+    // Opens a new chain in place of the current one; false when it could not be opened.
+    bool open_chain();
+    // Files are read whole, every picture queued for the caller, unless paced as a camera.
+    bool at_callers_pace() const { return reads_file_ && !reader_.options_.realtime; }
+    // Places the image on the connection's timeline; false when it is dropped for stepping back.
+    bool keep_forward(Image& image);
+    void deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival);
+
+    CameraReader& reader_;
+    const bool reads_file_;
+    std::unique_ptr<pipeline::Chain> chain_;
+    int open_status_ = 0;
+    // A connection's own: made anew with each chain.
     image::BgrConverter converter_;
     ForwardTimeline timeline_;
-    AVRational time_base_{1, 90000};
-    double frame_rate_ = pipeline::kDefaultFrameRate;
-    int status_ = 0;
+    Clock::time_point pace_start_{};  // realtime files: when the pass's first picture went out
+    int64_t pace_first_us_ = -1;      // and its time
+    // Over the reader's life.
+    uint32_t reconnections_ = 0;
+    uint64_t sequence_ = 0;
+    bool behind_reported_ = false;
 };
 
 CameraReader::CameraReader(std::string address, ReaderOptions options)
@@ -128,8 +129,8 @@ void CameraReader::stop() {
     }
     {
         const std::lock_guard<std::mutex> lock(wake_mutex_);
-        if (session_) {
-            session_->wake();
+        if (loop_ != nullptr) {
+            loop_->wake();
         }
     }
     changed_.notify_all();
@@ -214,9 +215,9 @@ bool CameraReader::pause(std::chrono::milliseconds pause) {
     return !changed_.wait_for(lock, pause, [this] { return !running_.load(); });
 }
 
-void CameraReader::publish(Image image, bool ended_at_marker) {
+void CameraReader::publish(Image image, bool ended_at_marker, bool at_callers_pace) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!at_callers_pace() && options_.delivery == Delivery::NewestOnly) {
+    if (!at_callers_pace && options_.delivery == Delivery::NewestOnly) {
         // Vision code wants what the camera sees now: an image no one took is stale.
         unseen_drops_ += images_.size();
         stats_.dropped += images_.size();
@@ -225,7 +226,7 @@ void CameraReader::publish(Image image, bool ended_at_marker) {
         const std::size_t capacity = std::max<std::size_t>(options_.queue_capacity, 1);
         if (images_.empty()) {
             queue_full_reported_ = false;
-        } else if (images_.size() >= capacity && !queue_full_reported_ && !at_callers_pace()) {
+        } else if (images_.size() >= capacity && !queue_full_reported_ && !at_callers_pace) {
             // Said once until the caller catches up: while the reader waits, the source's
             // pictures pile up in the connection and the images fall behind the camera.
             queue_full_reported_ = true;
@@ -245,10 +246,155 @@ void CameraReader::publish(Image image, bool ended_at_marker) {
     changed_.notify_all();
 }
 
-bool CameraReader::keep_forward(Image& image) {
+void CameraReader::run() {
+    // Every line the library logs on this thread names the stream, and goes where the
+    // owner said.
+    common::LogRoute route;
+    route.stream = name_;
+    if (options_.log) {
+        route.sink = [this](bool error, const std::string& message) {
+            options_.log(error ? LogLevel::Error : LogLevel::Info, message);
+        };
+    }
+    common::thread_log_route() = &route;
+    {
+        Loop loop(*this, ffmpeg::names_local_file(address_));
+        {
+            const std::lock_guard<std::mutex> lock(wake_mutex_);
+            loop_ = &loop;
+        }
+        loop.read();
+        const std::lock_guard<std::mutex> lock(wake_mutex_);
+        loop_ = nullptr;
+    }
+    if (state_.load() != State::Failed && state_.load() != State::Ended) {
+        set_state(State::Stopped);
+    }
+    common::thread_log_route() = nullptr;
+}
+
+void CameraReader::Loop::read() {
+    if (!open_chain()) {
+        if (!running_.load()) {
+            return;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(reader_.mutex_);
+            reader_.failure_ = "cannot open " + common::redact_url(reader_.address_) + ": " + error_text(open_status_);
+            reader_.failure_code_ = open_status_;
+        }
+        LOG_ERROR("open failed");
+        reader_.emit(EventKind::OpenFailed, 0, "open failed");
+        if (!reader_.options_.retry) {
+            reader_.set_state(State::Failed);
+            return;
+        }
+        reader_.set_state(State::Reconnecting);
+        if (!pause(kReconnectPause) || !rebuild()) {
+            return;
+        }
+    }
+    const double frame_rate = chain_->frame_rate();
+    reader_.update_stats([&](ReaderStats& stats) { stats.frame_rate = frame_rate; });
+    LOG_INFO("opened, start reading");
+    reader_.emit(EventKind::Opened, 0, "opened");
+    reader_.set_state(State::Running);
+    run();
+}
+
+bool CameraReader::Loop::open_chain() {
+    std::unique_ptr<pipeline::Chain> previous;
+    {
+        const std::lock_guard<std::mutex> lock(reader_.wake_mutex_);
+        previous = std::move(chain_);
+        // Pictures go out as fast as the caller takes them, or at the file's own times.
+        chain_ = std::make_unique<pipeline::Chain>(running_, false);
+    }
+    // Closed outside the lock: a goodbye to a healthy server may take a moment.
+    previous.reset();
+    converter_.reset();
+    timeline_ = ForwardTimeline{};
+    pace_first_us_ = -1;
+    // stop() may have come before the chain could be woken.
+    if (!running_.load()) {
+        return false;
+    }
+    open_status_ = chain_->open(reader_.address_);
+    if (open_status_ == 0 && chain_->frame_rate_guessed()) {
+        LOG_ERROR("use default fps 25");
+    }
+    return open_status_ == 0;
+}
+
+void CameraReader::Loop::on_gate(const pipeline::GateNotes& notes) {
+    if (notes.waiting_for_keyframe) {
+        LOG_INFO("waiting for a keyframe");
+        reader_.emit(EventKind::WaitingForKeyframe, 0, "waiting for a keyframe");
+    }
+    if (notes.picture_lost || notes.picture_refused) {
+        const char* text = notes.picture_lost ? "picture data lost, waiting for a keyframe"
+                                              : "picture refused by the decoder, waiting for a keyframe";
+        LOG_INFO("{}", text);
+        reader_.emit(EventKind::PictureLost, 0, text);
+    }
+}
+
+void CameraReader::Loop::on_read_failed(int count) {
+    const std::string text = common::fmt("read failed, continuous failure count {}", count);
+    LOG_ERROR("{}", text);
+    reader_.emit(EventKind::ReadFailed, count, text);
+    reader_.update_stats([](ReaderStats& stats) { ++stats.failed_reads; });
+}
+
+void CameraReader::Loop::on_rebuilding() {
+    reader_.set_state(State::Reconnecting);
+    LOG_ERROR("disconnect, reconnecting");
+    reader_.emit(EventKind::Reconnecting, static_cast<int>(reconnections_), "reconnecting");
+}
+
+void CameraReader::Loop::on_rebuild_failed(int count) {
+    if (!running_.load()) {
+        return;
+    }
+    const std::string failed = common::fmt("reconnect failed, reconnection count {}", count);
+    LOG_ERROR("{}", failed);
+    reader_.emit(EventKind::ReconnectFailed, count, failed);
+}
+
+void CameraReader::Loop::on_rebuilt() {
+    const uint32_t count = ++reconnections_;
+    reader_.update_stats([&](ReaderStats& stats) { stats.reconnections = count; });
+    LOG_INFO("reconnect successful");
+    reader_.emit(EventKind::Reconnected, static_cast<int>(count), "reconnect successful");
+    reader_.set_state(State::Running);
+}
+
+bool CameraReader::Loop::on_file_end() {
+    if (!running_.load()) {
+        return false;
+    }
+    if (reader_.options_.loop) {
+        LOG_INFO("end of the file, reading it again");
+        if (open_chain()) {
+            return true;
+        }
+        // A file gone or changed since: as any source that cannot be opened again.
+        if (!rebuild()) {
+            return false;
+        }
+        on_rebuilt();
+        return true;
+    }
+    LOG_INFO("end of the file");
+    reader_.emit(EventKind::Ended, 0, "end of the file");
+    reader_.set_state(State::Ended);
+    return false;
+}
+
+bool CameraReader::Loop::keep_forward(Image& image) {
     const int64_t source_us = image.pts_us;
-    const auto interval_us = static_cast<int64_t>(1e6 / session_->frame_rate());
-    switch (session_->timeline().place(image.pts_us, image.keyframe, interval_us)) {
+    const auto interval_us = static_cast<int64_t>(1e6 / chain_->frame_rate());
+    switch (timeline_.place(image.pts_us, image.keyframe, interval_us)) {
         case ForwardTimeline::Verdict::Forward:
             behind_reported_ = false;
             return true;
@@ -260,90 +406,36 @@ bool CameraReader::keep_forward(Image& image) {
         case ForwardTimeline::Verdict::Behind:
             break;
     }
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ++stats_.time_went_back;
-    }
+    reader_.update_stats([](ReaderStats& stats) { ++stats.time_went_back; });
     // Said once for a run of such pictures: a source that repeats a stretch would
     // otherwise fill the log.
     if (!behind_reported_) {
         behind_reported_ = true;
         LOG_INFO("picture dropped: its time {} us is not after the last image's {} us", image.pts_us,
-                 session_->timeline().last_us());
+                 timeline_.last_us());
     }
     return false;
 }
 
-bool CameraReader::open_session() {
-    std::unique_ptr<Session> previous;
-    {
-        const std::lock_guard<std::mutex> lock(wake_mutex_);
-        previous = std::move(session_);
-        session_ = std::make_unique<Session>(running_);
-    }
-    // Closed outside the lock: a goodbye to a healthy server may take a moment.
-    previous.reset();
-    pace_first_us_ = -1;
-    // stop() may have come before the session could be woken.
-    return running_.load() && session_->open(address_);
-}
-
-bool CameraReader::at_callers_pace() const { return session_->demuxer().reads_file() && !options_.realtime; }
-
-bool CameraReader::reopen() {
-    set_state(State::Reconnecting);
-    for (int tries = 0; running_.load(); ++tries) {
-        LOG_ERROR("disconnect, reconnecting");
-        emit(EventKind::Reconnecting, static_cast<int>(reconnections_), "reconnecting");
-        if (open_session()) {
-            return true;
-        }
-        if (!running_.load()) {
-            break;
-        }
-        const std::string failed = common::fmt("reconnect failed, reconnection count {}", tries);
-        LOG_ERROR("{}", failed);
-        emit(EventKind::ReconnectFailed, tries, failed);
-        if (!pause(pipeline::kReconnectPause)) {
-            break;
-        }
-    }
-    return false;
-}
-
-void CameraReader::deliver_decoded(const std::shared_ptr<AVFrame>& first, Clock::time_point arrival, bool after_end) {
-    if (first) {
-        deliver(first, arrival);
-    }
-    // One packet can give several pictures, and the empty packet at the end of a file
-    // all those the decoder still holds.
-    std::shared_ptr<AVFrame> next;
-    while (running_.load() && pipeline::next_gated(session_->decoder(), session_->gate(), next, after_end)) {
-        if (next) {
-            deliver(next, arrival);
-        }
-    }
-}
-
-void CameraReader::deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival) {
+void CameraReader::Loop::deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival) {
     Image image;
     const int64_t pts = frame->best_effort_timestamp;
     image.has_pts = pts != AV_NOPTS_VALUE;
-    image.pts_us = image.has_pts ? av_rescale_q(pts, session_->time_base(), AVRational{1, 1000000}) : 0;
+    image.pts_us = image.has_pts ? av_rescale_q(pts, chain_->time_base(), AVRational{1, 1000000}) : 0;
     image.keyframe = pipeline::starts_anew(*frame);
     if (image.has_pts && !keep_forward(image)) {
         return;
     }
-    if (session_->converter().changes_picture(*frame)) {
+    if (converter_.changes_picture(*frame)) {
         const std::string text = common::fmt("picture changed to {}x{}", frame->width, frame->height);
         LOG_INFO("{}", text);
-        emit(EventKind::PictureChanged, 0, text);
+        reader_.emit(EventKind::PictureChanged, 0, text);
     }
     std::shared_ptr<cv::Mat> bgr;
-    if (!session_->converter().convert(frame, bgr)) {
+    if (!converter_.convert(frame, bgr)) {
         return;
     }
-    if (options_.realtime && session_->demuxer().reads_file() && image.has_pts) {
+    if (reader_.options_.realtime && reads_file_ && image.has_pts) {
         // As a camera would send them: each picture at its time after the pass's first.
         if (pace_first_us_ < 0) {
             pace_first_us_ = image.pts_us;
@@ -360,150 +452,7 @@ void CameraReader::deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_po
     image.arrival = arrival;
     image.sequence = sequence_++;
     image.reconnections = reconnections_;
-    publish(std::move(image), session_->demuxer().pictures_end_at_marker());
-}
-
-bool CameraReader::file_ended() {
-    session_->decoder().send(nullptr);
-    deliver_decoded(nullptr, Clock::now(), true);
-    if (!running_.load()) {
-        return false;
-    }
-    if (options_.loop) {
-        LOG_INFO("end of the file, reading it again");
-        if (open_session()) {
-            return true;
-        }
-        // A file gone or changed since: as any source that cannot be opened again.
-        if (!reopen()) {
-            return false;
-        }
-        reconnected();
-        return true;
-    }
-    LOG_INFO("end of the file");
-    emit(EventKind::Ended, 0, "end of the file");
-    set_state(State::Ended);
-    return false;
-}
-
-void CameraReader::run() {
-    // Every line the library logs on this thread names the stream, and goes where the
-    // owner said.
-    common::LogRoute route;
-    route.stream = name_;
-    if (options_.log) {
-        route.sink = [this](bool error, const std::string& message) {
-            options_.log(error ? LogLevel::Error : LogLevel::Info, message);
-        };
-    }
-    common::thread_log_route() = &route;
-    read();
-    {
-        const std::lock_guard<std::mutex> lock(wake_mutex_);
-        session_.reset();
-    }
-    if (state_.load() != State::Failed && state_.load() != State::Ended) {
-        set_state(State::Stopped);
-    }
-    common::thread_log_route() = nullptr;
-}
-
-void CameraReader::read() {
-    if (!open_session()) {
-        if (!running_.load()) {
-            return;
-        }
-        const int status = session_->status();
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            failure_ = "cannot open " + common::redact_url(address_) + ": " + error_text(status);
-            failure_code_ = status;
-        }
-        LOG_ERROR("open failed");
-        emit(EventKind::OpenFailed, 0, "open failed");
-        if (!options_.retry) {
-            set_state(State::Failed);
-            return;
-        }
-        set_state(State::Reconnecting);
-        if (!pause(pipeline::kReconnectPause) || !reopen()) {
-            return;
-        }
-    }
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        stats_.frame_rate = session_->frame_rate();
-    }
-    LOG_INFO("opened, start reading");
-    emit(EventKind::Opened, 0, "opened");
-    set_state(State::Running);
-
-    int failures = 0;
-    while (running_.load()) {
-        std::shared_ptr<AVPacket> packet = ffmpeg::make_packet();
-        if (!packet) {
-            continue;
-        }
-        const int status = session_->demuxer().read_packet(packet);
-        const Clock::time_point arrival = Clock::now();
-        if (status == 0) {
-            failures = 0;
-            if (packet->stream_index != session_->demuxer().get_video_stream_index()) {
-                continue;
-            }
-            pipeline::GateNotes notes;
-            const std::shared_ptr<AVFrame> frame =
-                pipeline::decode_gated(session_->decoder(), session_->gate(), packet, notes);
-            if (notes.waiting_for_keyframe) {
-                LOG_INFO("waiting for a keyframe");
-                emit(EventKind::WaitingForKeyframe, 0, "waiting for a keyframe");
-            }
-            if (notes.picture_lost || notes.picture_refused) {
-                const char* text = notes.picture_lost ? "picture data lost, waiting for a keyframe"
-                                                      : "picture refused by the decoder, waiting for a keyframe";
-                LOG_INFO("{}", text);
-                emit(EventKind::PictureLost, 0, text);
-            }
-            deliver_decoded(frame, arrival);
-            continue;
-        }
-        if (!running_.load()) {
-            break;  // the read was given up for stop(), not failed by the source
-        }
-        if (status == AVERROR_EOF && session_->demuxer().reads_file()) {
-            if (!file_ended()) {
-                return;
-            }
-            continue;
-        }
-        const std::string text = common::fmt("read failed, continuous failure count {}", failures);
-        LOG_ERROR("{}", text);
-        emit(EventKind::ReadFailed, failures, text);
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            ++stats_.failed_reads;
-        }
-        if (++failures <= pipeline::kFailuresBeforeReconnect) {
-            continue;
-        }
-        if (!reopen()) {
-            break;
-        }
-        reconnected();
-        failures = 0;
-    }
-}
-
-void CameraReader::reconnected() {
-    ++reconnections_;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        stats_.reconnections = reconnections_;
-    }
-    LOG_INFO("reconnect successful");
-    emit(EventKind::Reconnected, static_cast<int>(reconnections_), "reconnect successful");
-    set_state(State::Running);
+    reader_.publish(std::move(image), chain_->demuxer().pictures_end_at_marker(), at_callers_pace());
 }
 
 }  // namespace reader
