@@ -25,7 +25,8 @@
 #include "jpeg_file.h"
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
-#include "media/image/device_image.h"
+#include "media/image/frame_converter.h"
+#include "media/image/picture_allocator.h"
 
 namespace {
 
@@ -120,8 +121,8 @@ std::vector<std::shared_ptr<AVFrame>> decode(const std::string& path,
 }
 
 bool convert(const std::shared_ptr<AVFrame>& frame, cv::Mat& image) {
-    media::image::FrameImage source(frame.get(), media::image::kDecodedFrame);
-    return media::image::to_bgr(source, image);
+    static media::image::FrameConverter converter;
+    return converter.to_bgr(*frame, image);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ if ! find "$prefix" -path "$prefix/lib*/libmedia.*" -print -quit | grep -q .; th
   fail "no libmedia installed"
 fi
 # Private headers must stay private: the library's own source tree layout is not API.
-if find "$prefix/include" -name 'device_image.h' | grep -q .; then
+if find "$prefix/include" -name 'frame_converter.h' | grep -q .; then
   fail "a private header was installed"
 fi
 

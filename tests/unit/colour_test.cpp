@@ -1,5 +1,6 @@
-// Frame -> BGR image colours, against values computed here from the defining equations:
-// catches swapped chroma planes or R/B channels, a wrong range and a wrong matrix.
+// Pictures to BGR images through the reader's converter: colours against values computed
+// here from the defining equations (catches swapped chroma planes or R/B channels, a wrong
+// range and a wrong matrix), and which pictures it refuses.
 
 #include <gtest/gtest.h>
 
@@ -7,16 +8,18 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "media/ffmpeg/scaler.h"
+#include "capture.h"
+#include "media/image/bgr_converter.h"
 #include "picture.h"
 
 namespace {
 
-using media::ffmpeg::Scaler;
+using media::image::BgrConverter;
 using media::test::Matrix;
 using media::test::Rgb;
 using media::test::Yuv;
@@ -62,13 +65,10 @@ Sample make_sample(const Description& d, Rgb colour, int width = kW, int height 
     return {frame, media::test::decode(yuv, matrix_of(d), is_full_range(d), bits_of(d))};
 }
 
-// Converts through a Scaler built from the frame itself, the way the stream pipeline does.
-int conversion_error(const Sample& sample) {
+int conversion_error(BgrConverter& converter, const Sample& sample) {
     const AVFrame& f = *sample.frame;
-    auto scaler = Scaler::createShare(f.width, f.height, static_cast<AVPixelFormat>(f.format), f.width, f.height,
-                                      AV_PIX_FMT_BGR24);
     Image image;
-    if (!scaler->scale(sample.frame, image)) return 1000;
+    if (!converter.convert(sample.frame, image)) return 1000;
     if (image->rows != f.height || image->cols != f.width) return 1001;
     return media::test::max_bgr_error(*image, sample.expected);
 }
@@ -86,9 +86,10 @@ std::string name_of(const Description& d) {
 class Colour_Conversion : public ::testing::TestWithParam<Description> {};
 
 TEST_P(Colour_Conversion, EveryPixelMatchesEquations) {
+    BgrConverter converter;
     for (const Rgb colour : kColours) {
         const Sample sample = make_sample(GetParam(), colour);
-        EXPECT_LE(conversion_error(sample), kTolerance)
+        EXPECT_LE(conversion_error(converter, sample), kTolerance)
             << "colour " << media::test::to_text(colour) << ", expected " << media::test::to_text(sample.expected);
     }
 }
@@ -132,9 +133,7 @@ TEST(Colour_CameraPicture, EveryPixelWithinTwoOfTheEquations) {
                     SCOPED_TRACE(name);
                     const Frame frame = media::test::camera_picture(size.width, size.height, format, range, space);
                     Image image;
-                    ASSERT_TRUE(Scaler::createShare(size.width, size.height, format, size.width, size.height,
-                                                    AV_PIX_FMT_BGR24)
-                                    ->scale(frame, image));
+                    ASSERT_TRUE(BgrConverter().convert(frame, image));
                     double worst[3] = {0, 0, 0};  // R, G, B
                     for (int y = 0; y < size.height; ++y) {
                         const auto* row = image->ptr<uint8_t>(y);
@@ -159,28 +158,34 @@ TEST(Colour_CameraPicture, EveryPixelWithinTwoOfTheEquations) {
     }
 }
 
-// One converter may be reused between pictures; a change of range or matrix must not be missed.
+// One converter serves a stream's pictures; a change of range or matrix must not be missed,
+// whether libswscale (4:2:2) or the 4:2:0 path converts.
 TEST(Colour_DescriptionChange, EachPictureUsesItsOwnRangeAndMatrix) {
     const Rgb orange{230, 120, 40};
-    const Description sequence[] = {
-        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
-        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M},
-        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, AVCOL_SPC_SMPTE170M},
-        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M},
-        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709},
-        {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_UNSPECIFIED, AVCOL_SPC_BT709},
-        {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
-    };
-    for (const Description& d : sequence) {
-        EXPECT_LE(conversion_error(make_sample(d, orange)), kTolerance) << name_of(d);
+    BgrConverter converter;
+    for (const auto& [format, full] : {std::pair{AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUVJ422P},
+                                       std::pair{AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P}}) {
+        const Description sequence[] = {
+            {format, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},    {format, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M},
+            {format, AVCOL_RANGE_JPEG, AVCOL_SPC_SMPTE170M}, {format, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M},
+            {format, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709},    {full, AVCOL_RANGE_UNSPECIFIED, AVCOL_SPC_BT709},
+            {format, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709},
+        };
+        for (const Description& d : sequence) {
+            EXPECT_LE(conversion_error(converter, make_sample(d, orange)), kTolerance) << name_of(d);
+        }
     }
 }
 
 TEST(Colour_SizeChange, EachPictureConvertedAtItsOwnSize) {
-    const Description d{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M};
-    for (const Size size : {Size{64, 32}, Size{32, 16}, Size{64, 32}, Size{66, 34}}) {
-        EXPECT_LE(conversion_error(make_sample(d, Rgb{0, 0, 255}, size.width, size.height)), kTolerance)
-            << size.width << "x" << size.height;
+    BgrConverter converter;
+    for (const AVPixelFormat format : {AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV420P}) {
+        const Description d{format, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M};
+        for (const Size size : {Size{64, 32}, Size{32, 16}, Size{64, 32}, Size{66, 34}}) {
+            EXPECT_LE(conversion_error(converter, make_sample(d, Rgb{0, 0, 255}, size.width, size.height)),
+                      kTolerance)
+                << name_of(d) << " " << size.width << "x" << size.height;
+        }
     }
 }
 
@@ -198,7 +203,7 @@ TEST(Colour_Layout, QuadrantsKeepTheirPlace) {
         }
     }
     Image image;
-    ASSERT_TRUE(Scaler::createShare(w, h, d.format, w, h, AV_PIX_FMT_BGR24)->scale(frame, image));
+    ASSERT_TRUE(BgrConverter().convert(frame, image));
     constexpr int margin = 4;  // chroma interpolation blurs the borders
     for (int qy = 0; qy < 2; ++qy) {
         for (int qx = 0; qx < 2; ++qx) {
@@ -208,6 +213,35 @@ TEST(Colour_Layout, QuadrantsKeepTheirPlace) {
             EXPECT_LE(media::test::max_bgr_error(region, media::test::decode(yuv, matrix_of(d), false, 8)), kTolerance)
                 << "quadrant " << qx << "," << qy;
         }
+    }
+}
+
+// The reader logs a changed picture only between two pictures of one connection.
+TEST(BgrConverter, PictureChangesInSizeOrFormatAfterAConvertedPicture) {
+    BgrConverter converter;
+    const Frame first = media::test::make_picture(kW, kH, AV_PIX_FMT_YUV420P);
+    EXPECT_FALSE(converter.changes_picture(*first));
+    Image image;
+    ASSERT_TRUE(converter.convert(first, image));
+    EXPECT_FALSE(converter.changes_picture(*first));
+    EXPECT_TRUE(converter.changes_picture(*media::test::make_picture(kW + 2, kH, AV_PIX_FMT_YUV420P)));
+    EXPECT_TRUE(converter.changes_picture(*media::test::make_picture(kW, kH + 2, AV_PIX_FMT_YUV420P)));
+    EXPECT_TRUE(converter.changes_picture(*media::test::make_picture(kW, kH, AV_PIX_FMT_NV12)));
+    converter.reset();
+    EXPECT_FALSE(converter.changes_picture(*media::test::make_picture(kW + 2, kH, AV_PIX_FMT_YUV420P)));
+}
+
+// Frames a decoder could hand over with buffers in memory but no picture in them to read.
+TEST(BgrConverter, HardwareOrUnknownFormatRefusedImageKept) {
+    for (const AVPixelFormat format : {AV_PIX_FMT_VAAPI, AV_PIX_FMT_CUDA, AV_PIX_FMT_NONE}) {
+        Frame frame = media::test::make_picture(kW, kH, AV_PIX_FMT_YUV420P);
+        frame->format = format;
+        Image image = std::make_shared<cv::Mat>(3, 3, CV_8UC3, cv::Scalar::all(9));
+        const cv::Mat* before = image.get();
+        media::test::CoutCapture log;
+        EXPECT_FALSE(BgrConverter().convert(frame, image));
+        EXPECT_EQ(log.count("[media][error]"), 1u) << log.text();
+        EXPECT_EQ(image.get(), before);
     }
 }
 

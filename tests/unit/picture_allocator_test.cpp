@@ -8,7 +8,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "media/image/device_image.h"
+#include "media/image/picture_allocator.h"
 
 namespace {
 

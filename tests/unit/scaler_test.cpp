@@ -332,9 +332,9 @@ TEST(Scaler_FrameToImage, OtherDestinationSizeLeavesZeroImageOfSourceSize) {
     EXPECT_EQ(cv::countNonZero(image->reshape(1)), 0);
 }
 
-// A hardware frame, and a frame that never got picture buffers.
+// A hardware frame, a frame of no format, and a frame that never got picture buffers.
 TEST(Scaler_FrameToImage, UnrepresentableFrameKeepsCallerImage) {
-    for (const AVPixelFormat format : {AV_PIX_FMT_VAAPI, AV_PIX_FMT_YUV420P}) {
+    for (const AVPixelFormat format : {AV_PIX_FMT_VAAPI, AV_PIX_FMT_NONE, AV_PIX_FMT_YUV420P}) {
         auto scaler = Scaler::createShare(kW, kH, format, kW, kH, AV_PIX_FMT_BGR24);
         Frame src = media::ffmpeg::make_frame();
         src->width = kW;

@@ -11,6 +11,9 @@
 #include "media/ffmpeg/av.h"
 
 namespace media {
+namespace image {
+class FrameConverter;
+}
 namespace ffmpeg {
 
 class Scaler {
@@ -60,6 +63,7 @@ private:
     std::shared_ptr<AVFrame> frame_over_buffer(uint8_t* buffer) const;
     std::shared_ptr<AVFrame> new_destination_frame() const;
     bool copy_to_buffer(const AVFrame& frame, uint8_t* dst) const;
+    SwsContext* context();
 
     int32_t dst_width_;
     int32_t dst_height_;
@@ -67,7 +71,8 @@ private:
     int32_t src_width_;
     int32_t src_height_;
     AVPixelFormat src_format_;
-    std::shared_ptr<SwsContext> sws_ctx_;
+    std::shared_ptr<SwsContext> sws_ctx_;  // made when a libswscale pair is first used
+    std::shared_ptr<image::FrameConverter> images_;
 };
 
 }  // namespace ffmpeg

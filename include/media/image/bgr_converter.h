@@ -5,24 +5,28 @@
 #include <opencv2/core/mat.hpp>
 
 #include "media/ffmpeg/av.h"
-#include "media/ffmpeg/scaler.h"
 
 namespace media {
 namespace image {
 
-// Decoded pictures to 8-bit BGR images, through a Scaler built for the first picture and
-// built anew whenever a picture's size or format differs from the one before.
+class FrameConverter;
+
+// Decoded pictures to new 8-bit BGR images of their own size, whatever size and format
+// each picture has.
 class BgrConverter {
 public:
-    // Whether `frame` needs a new scaler though one was built already: the stream's
-    // picture changed.
+    BgrConverter();
+    ~BgrConverter();
+    // Whether `frame` differs in size or format from the picture converted before it: the
+    // stream's picture changed.
     bool changes_picture(const AVFrame& frame) const;
     bool convert(const std::shared_ptr<AVFrame>& frame, std::shared_ptr<cv::Mat>& bgr);
-    // A new connection: the next picture builds a new scaler.
-    void reset() { scaler_.reset(); }
+    // A new connection: its first picture is no change.
+    void reset() { converted_ = false; }
 
 private:
-    std::shared_ptr<ffmpeg::Scaler> scaler_;
+    std::unique_ptr<FrameConverter> frames_;
+    bool converted_ = false;
     int width_ = 0;
     int height_ = 0;
     int format_ = -1;

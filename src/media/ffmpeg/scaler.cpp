@@ -3,7 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "media/common/clogger.h"
-#include "../image/device_image.h"
+#include "../image/frame_converter.h"
 #include "../image/picture_allocator.h"
 
 namespace media {
@@ -24,20 +24,24 @@ Scaler::Scaler(int src_width, int src_height, AVPixelFormat src_format, int dst_
       dst_format_(dst_format),
       src_width_(src_width),
       src_height_(src_height),
-      src_format_(src_format) {
+      src_format_(src_format),
+      images_(std::make_shared<image::FrameConverter>()) {}
+
+SwsContext* Scaler::context() {
     // libswscale aborts the process on a format it has no descriptor for (AV_PIX_FMT_NONE);
     // an unsupported pair leaves the scaler without a context, which every conversion refuses.
-    if (sws_isSupportedInput(src_format) <= 0 || sws_isSupportedOutput(dst_format) <= 0) {
-        return;
+    if (sws_ctx_ || sws_isSupportedInput(src_format_) <= 0 || sws_isSupportedOutput(dst_format_) <= 0) {
+        return sws_ctx_.get();
     }
     // SWS_ACCURATE_RND: with the fast-bilinear flag alone, libswscale's fast YUV->BGR path
     // writes past tightly packed rows, or leaves pixels unconverted, at some widths.
     // SWS_FULL_CHR_H_INP: from packed RGB at an odd width, libswscale's half-width chroma
     // input reads one pixel past each row (the next row's first, or past the buffer).
-    sws_ctx_.reset(sws_getContext(src_width, src_height, src_format, dst_width, dst_height, dst_format,
+    sws_ctx_.reset(sws_getContext(src_width_, src_height_, src_format_, dst_width_, dst_height_, dst_format_,
                                   SWS_FAST_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr,
                                   nullptr),
                    SwsContextDeleter{});
+    return sws_ctx_.get();
 }
 
 bool Scaler::scale_avframe_to_avframe(std::shared_ptr<AVFrame> src, std::shared_ptr<AVFrame>& dst) {
@@ -49,7 +53,8 @@ bool Scaler::scale_avframe_to_avframe(std::shared_ptr<AVFrame> src, std::shared_
         LOG_ERROR("dst format error");
         return false;
     }
-    if (!sws_ctx_) {
+    SwsContext* sws = context();
+    if (sws == nullptr) {
         LOG_ERROR("sws_getContext failed: no conversion from {} to {}",
                   std::string(av_get_pix_fmt_name(src_format_) ? av_get_pix_fmt_name(src_format_) : "?"),
                   std::string(av_get_pix_fmt_name(dst_format_) ? av_get_pix_fmt_name(dst_format_) : "?"));
@@ -58,7 +63,7 @@ bool Scaler::scale_avframe_to_avframe(std::shared_ptr<AVFrame> src, std::shared_
     if (dst->format == AV_PIX_FMT_BGR24) {
         dst->linesize[0] = dst_width_ * 3;
     }
-    const int ret = sws_scale(sws_ctx_.get(), src->data, src->linesize, 0, src->height, dst->data, dst->linesize);
+    const int ret = sws_scale(sws, src->data, src->linesize, 0, src->height, dst->data, dst->linesize);
     if (ret < 0) {
         LOG_ERROR("sws_scale failed");
         return false;
@@ -158,9 +163,7 @@ bool Scaler::scale_avframe_to_cvmat(std::shared_ptr<AVFrame> src, std::shared_pt
         LOG_ERROR("src format error");
         return false;
     }
-    const int id = 0;
-    image::FrameImage yuv_mat(src.get(), id | image::kDecodedFrame);
-    if (yuv_mat.empty()) {
+    if (!image::FrameConverter::takes(src.get())) {
         LOG_ERROR("yuv mat is empty");
         return false;
     }
@@ -169,9 +172,7 @@ bool Scaler::scale_avframe_to_cvmat(std::shared_ptr<AVFrame> src, std::shared_pt
         LOG_ERROR("dst format error");
         return false;
     }
-    const bool converted = image::to_bgr(yuv_mat, *dst);
-    yuv_mat.release();
-    if (!converted) {
+    if (!images_->to_bgr(*src, *dst)) {
         LOG_ERROR("yuv to bgr conversion failed");
         return false;
     }
@@ -185,15 +186,22 @@ bool Scaler::scale_cvmat_to_avframe(std::shared_ptr<cv::Mat> src, std::shared_pt
         return false;
     }
     cv::resize(*src, *src, cv::Size(dst_width_, dst_height_), 0, 0, cv::INTER_LINEAR);
-    image::upload(*src);
-    AVFrame* created = image::create_frame(src->rows, src->cols, image::kNewFrame);
-    if (created == nullptr) {
+    std::shared_ptr<AVFrame> frame = make_frame();
+    if (!frame) {
         LOG_ERROR("av_frame_alloc failed");
         return false;
     }
-    dst = std::shared_ptr<AVFrame>(created, FrameDeleter{});
-    image::FrameImage yuv_mat(dst.get(), image::kNewFrame | image::kDecodedFrame);
-    if (!image::from_bgr(*src, yuv_mat)) {
+    frame->width = src->cols;
+    frame->height = src->rows;
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    frame->colorspace = AVCOL_SPC_SMPTE170M;
+    if (av_frame_get_buffer(frame.get(), 32) < 0) {
+        LOG_ERROR("av_frame_get_buffer failed");
+        return false;
+    }
+    dst = std::move(frame);
+    if (!images_->from_bgr(*src, *dst)) {
         LOG_ERROR("bgr to frame conversion failed");
         return false;
     }

@@ -1,24 +1,35 @@
 #include "media/image/bgr_converter.h"
 
+#include "frame_converter.h"
+#include "media/common/clogger.h"
+#include "picture_allocator.h"
+
 namespace media {
 namespace image {
 
+BgrConverter::BgrConverter() : frames_(std::make_unique<FrameConverter>()) {}
+BgrConverter::~BgrConverter() = default;
+
 bool BgrConverter::changes_picture(const AVFrame& frame) const {
-    return scaler_ && (frame.width != width_ || frame.height != height_ || frame.format != format_);
+    return converted_ && (frame.width != width_ || frame.height != height_ || frame.format != format_);
 }
 
 bool BgrConverter::convert(const std::shared_ptr<AVFrame>& frame, std::shared_ptr<cv::Mat>& bgr) {
-    // A stream whose picture size or format changes would otherwise be rejected by the
-    // scaler built for its first picture until a reconnection that never comes.
-    if (!scaler_ || changes_picture(*frame)) {
-        const auto format = static_cast<AVPixelFormat>(frame->format);
-        scaler_ = ffmpeg::Scaler::createShare(frame->width, frame->height, format, frame->width, frame->height,
-                                              AV_PIX_FMT_BGR24);
-        width_ = frame->width;
-        height_ = frame->height;
-        format_ = frame->format;
+    converted_ = true;
+    width_ = frame->width;
+    height_ = frame->height;
+    format_ = frame->format;
+    if (!FrameConverter::takes(frame.get())) {
+        LOG_ERROR("yuv mat is empty");
+        return false;
     }
-    return scaler_->scale(frame, bgr);
+    auto image = std::make_shared<cv::Mat>(new_bgr_image(frame->height, frame->width));
+    if (!frames_->to_bgr(*frame, *image)) {
+        LOG_ERROR("yuv to bgr conversion failed");
+        return false;
+    }
+    bgr = std::move(image);
+    return true;
 }
 
 }  // namespace image

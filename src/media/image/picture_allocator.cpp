@@ -198,14 +198,25 @@ private:
     mutable Block* current_ = nullptr;
 };
 
-}  // namespace
-
 // Never destroyed: images may outlive every static object.
-long long fresh_image_cpu_ns() { return fresh_memory_ns.load(); }
-
 cv::MatAllocator& picture_allocator() {
     static auto* allocator = new PictureAllocator();
     return *allocator;
+}
+
+}  // namespace
+
+long long fresh_image_cpu_ns() { return fresh_memory_ns.load(); }
+
+cv::Mat new_bgr_image(int rows, int cols) {
+    cv::Mat image;
+    image.allocator = &picture_allocator();
+    image.create(rows, cols, CV_8UC3);
+    // OpenCV falls back to its own allocator when ours fails, and that memory is not cleared.
+    if (image.u != nullptr && image.u->currAllocator != image.allocator) {
+        image.setTo(cv::Scalar::all(0));
+    }
+    return image;
 }
 
 }  // namespace image

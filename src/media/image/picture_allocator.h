@@ -5,9 +5,10 @@
 namespace media {
 namespace image {
 
-// The allocator behind every BGR image the image layer makes: recycles the buffers of
-// dropped images and hands out memory that is already zero.
-cv::MatAllocator& picture_allocator();
+// A rows x cols 8-bit BGR image set to zero, from the allocator behind every image the
+// image layer makes: it recycles the buffers of dropped images and hands out memory that
+// is already zero.
+cv::Mat new_bgr_image(int rows, int cols);
 
 // CPU time this process spent getting fresh image memory from the kernel (the first touch
 // of every page: the fault and the kernel clearing it), in nanoseconds.
