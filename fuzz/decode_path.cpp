@@ -7,7 +7,7 @@
 
 #include "media/ffmpeg/decoder.h"
 #include "media/ffmpeg/demuxer.h"
-#include "media/ffmpeg/scaler.h"
+#include "media/image/bgr_converter.h"
 #include "memory_input.h"
 
 namespace media {
@@ -20,39 +20,16 @@ constexpr int kMaxPackets = 256;
 // Headers may claim pictures of any size; converting a giant one only measures memory.
 constexpr int64_t kMaxPixels = 4096LL * 4096LL;
 
-// The scaler media_demo would hold: rebuilt whenever the picture geometry changes.
-class BgrConverter {
-public:
-    bool convert(const std::shared_ptr<AVFrame>& frame) {
-        if (static_cast<int64_t>(frame->width) * frame->height > kMaxPixels) {
-            return false;
-        }
-        if (!scaler_ || frame->width != width_ || frame->height != height_ || frame->format != format_) {
-            width_ = frame->width;
-            height_ = frame->height;
-            format_ = frame->format;
-            scaler_ = ffmpeg::Scaler::createShare(width_, height_, static_cast<AVPixelFormat>(format_), width_,
-                                                  height_, AV_PIX_FMT_BGR24);
-        }
-        std::shared_ptr<cv::Mat> image;
-        return scaler_->scale(frame, image) && image && !image->empty();
-    }
-
-private:
-    std::shared_ptr<ffmpeg::Scaler> scaler_;
-    int width_ = 0;
-    int height_ = 0;
-    int format_ = -1;
-};
-
-void drain(ffmpeg::Decoder& decoder, BgrConverter& converter, DecodePathStats& stats) {
+void drain(ffmpeg::Decoder& decoder, image::BgrConverter& converter, DecodePathStats& stats) {
     for (;;) {
         std::shared_ptr<AVFrame> frame = ffmpeg::make_frame();
         if (!frame || !decoder.receive(frame)) {
             return;
         }
         ++stats.pictures;
-        if (converter.convert(frame)) {
+        std::shared_ptr<cv::Mat> image;
+        if (static_cast<int64_t>(frame->width) * frame->height <= kMaxPixels && converter.convert(frame, image) &&
+            !image->empty()) {
             ++stats.images;
         }
     }
@@ -75,7 +52,7 @@ DecodePathStats run_decode_path(const uint8_t* data, std::size_t size) {
 
     ffmpeg::Decoder decoder(demuxer);
     if (decoder.open()) {
-        BgrConverter converter;
+        image::BgrConverter converter;
         for (int i = 0; i < kMaxPackets; ++i) {
             std::shared_ptr<AVPacket> packet = ffmpeg::make_packet();
             if (!packet || demuxer->read_packet(packet) < 0) {

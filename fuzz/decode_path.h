@@ -1,6 +1,6 @@
 #pragma once
 // The library path media_demo drives, run on bytes in memory: Demuxer, Decoder, then
-// a Scaler to an 8-bit BGR image for every picture.
+// the BgrConverter to an 8-bit BGR image for every picture.
 
 #include <cstddef>
 #include <cstdint>

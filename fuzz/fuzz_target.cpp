@@ -1,4 +1,4 @@
-// libFuzzer entry point: arbitrary bytes through the demuxer, decoder and scaler.
+// libFuzzer entry point: arbitrary bytes through the demuxer, decoder and BGR converter.
 #include <cstddef>
 #include <cstdint>
 

@@ -1,9 +1,9 @@
 // Replays saved inputs through a fuzzed path without libFuzzer, so any compiler's build
 // (and its sanitizers) checks them: each file named, and the files of each folder named.
-// --path picks the path: decode (the default: demuxer, decoder, scaler), pictures (the
+// --path picks the path: decode (the default: demuxer, decoder, converter), pictures (the
 // picture joiner) or interleaved (the interleaved-frame locator). A crash ends the
 // process; --expect-images also fails a decode input that yields no image, which shows
-// the path really reaches the decoder and the scaler.
+// the path really reaches the decoder and the converter.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
