@@ -31,14 +31,7 @@ public:
     // The image output steps for one decoded picture; frame_index numbers the next file.
     ImageOutcome OutputImage(const std::shared_ptr<AVFrame>& frame, int& frame_index);
 
-    double fps() const { return fps_; }
-    int width() const { return width_; }
-    int height() const { return height_; }
-    int64_t bitrate() const { return bitrate_; }
-    AVCodecID codec_id() const { return codec_id_; }
-    int video_index() const { return video_index_; }
     media::pipeline::Chain& chain() { return *chain_; }
-    std::size_t queued_images() const { return mat_queue_.size(); }
 
 private:
     std::string url_;
@@ -52,6 +45,6 @@ private:
     std::unique_ptr<media::pipeline::Chain> chain_;
     std::queue<std::shared_ptr<cv::Mat>> mat_queue_;
 
-    media::image::BgrConverter converter_;  // its scaler is made on a connection's first picture
+    media::image::BgrConverter converter_;  // forgets the picture it last saw at each reconnection
     JpegFileWriter jpeg_writer_;
 };

@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "media/ffmpeg/access_unit_assembler.h"
+#include "media/rtp/access_unit_assembler.h"
 #include "media/ffmpeg/first_slice_description.h"
-#include "media/net/interleaved_peek.h"
+#include "media/rtp/interleaved_peek.h"
 
 namespace media {
 namespace fuzz {
@@ -35,7 +35,7 @@ int join_pictures(const uint8_t* data, std::size_t size) {
     }
     parameters->codec_type = AVMEDIA_TYPE_VIDEO;
     parameters->codec_id = codec;
-    ffmpeg::AccessUnitAssembler assembler(codec);
+    rtp::AccessUnitAssembler assembler(codec);
     ffmpeg::FirstSliceDescription description(*parameters);
     int pictures = 0;
     int64_t pts = 0;
@@ -80,15 +80,15 @@ int locate_frames(const uint8_t* data, std::size_t size) {
     const int payload_type = channel < 0 ? -1 : data[1] & 0x7f;
     const std::vector<uint8_t> peeked(data + 2, data + size);
     const int peeked_size = static_cast<int>(peeked.size());
-    const net::InterleavedPeek::Next next =
-        net::InterleavedPeek::locate(peeked.data(), peeked_size, channel, payload_type);
-    if (next.state != net::InterleavedPeek::Next::State::Found) {
+    const rtp::InterleavedPeek::Next next =
+        rtp::InterleavedPeek::locate(peeked.data(), peeked_size, channel, payload_type);
+    if (next.state != rtp::InterleavedPeek::Next::State::Found) {
         return 0;
     }
     // What was found lies in what was peeked, and parses the same there alone.
     check(next.skipped_bytes >= 0 && next.skipped_bytes < peeked_size && next.header.known && !next.header.rtcp);
-    const net::InterleavedPeek::Header again =
-        net::InterleavedPeek::parse(peeked.data() + next.skipped_bytes, peeked_size - next.skipped_bytes);
+    const rtp::InterleavedPeek::Header again =
+        rtp::InterleavedPeek::parse(peeked.data() + next.skipped_bytes, peeked_size - next.skipped_bytes);
     check(again.known && again.sequence == next.header.sequence && again.frame_bytes == next.header.frame_bytes);
     return 1;
 }

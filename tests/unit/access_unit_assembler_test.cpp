@@ -12,14 +12,14 @@
 #include <memory>
 #include <vector>
 
-#include "media/ffmpeg/access_unit_assembler.h"
-#include "media/net/interleaved_peek.h"
+#include "media/rtp/access_unit_assembler.h"
+#include "media/rtp/interleaved_peek.h"
 #include "loopback_connection.h"
 
 namespace {
 
-using media::ffmpeg::AccessUnitAssembler;
-using media::net::InterleavedPeek;
+using media::rtp::AccessUnitAssembler;
+using media::rtp::InterleavedPeek;
 using Bytes = std::vector<uint8_t>;
 
 struct SentPacket {

@@ -32,12 +32,14 @@ bool names_local_file(const std::string& url);
 
 namespace net {
 class ConnectionActivity;
-class InterleavedPeek;
 }  // namespace net
 
-namespace ffmpeg {
-
+namespace rtp {
 class AccessUnitAssembler;
+class InterleavedPeek;
+}  // namespace rtp
+
+namespace ffmpeg {
 
 class Demuxer {
 public:
@@ -66,8 +68,6 @@ public:
     // A file's packets come out no faster than a camera's, 35 ms apart, unless the caller
     // paces its pictures itself (or wants them as fast as it can take them).
     void set_paced(bool paced) { paced_ = paced; }
-    // The input is a file on this machine: its end is the end, not a dropped source.
-    bool reads_file() const { return local_file_; }
     // Why the latest open failed: FFmpeg's status (AVERROR_STREAM_NOT_FOUND when the
     // input has no video stream); 0 after an open that succeeded.
     int open_status() const { return open_status_; }
@@ -128,8 +128,8 @@ private:
     bool open_extended_ = false;
     // RTSP H.264 and HEVC: pictures joined here rather than by FFmpeg's parser, and ended
     // by the marker bit read off the connection.
-    std::unique_ptr<AccessUnitAssembler> assembler_;
-    std::unique_ptr<net::InterleavedPeek> peek_;
+    std::unique_ptr<rtp::AccessUnitAssembler> assembler_;
+    std::unique_ptr<rtp::InterleavedPeek> peek_;
     int video_channel_ = -1;
     bool described_ = false;  // size, format and rate known without probing
 };

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <thread>
 
-#include "access_unit_assembler.h"
+#include "../rtp/access_unit_assembler.h"
 #include "../net/connection_activity.h"
 #include "first_slice_description.h"
-#include "../net/interleaved_peek.h"
+#include "../rtp/interleaved_peek.h"
 #include "media/common/clogger.h"
 #include "media/common/redact_url.h"
 #include "media/ffmpeg/log_redaction.h"
@@ -316,18 +316,18 @@ bool Demuxer::open_input(const std::string& url, const std::string& shown_name) 
 // as soon as its last packet is in.
 void Demuxer::assemble_pictures_ourselves(const std::string& url) {
     const int video = first_video_stream(*format_ctx_);
-    if (video < 0 || !AccessUnitAssembler::handles(format_ctx_->streams[video]->codecpar->codec_id)) {
+    if (video < 0 || !rtp::AccessUnitAssembler::handles(format_ctx_->streams[video]->codecpar->codec_id)) {
         return;
     }
     AVStream& stream = *format_ctx_->streams[video];
     format_ctx_->flags |= AVFMT_FLAG_NOPARSE;
     video_stream_index_ = video;
-    assembler_ = std::make_unique<AccessUnitAssembler>(stream.codecpar->codec_id);
+    assembler_ = std::make_unique<rtp::AccessUnitAssembler>(stream.codecpar->codec_id);
     // The connection carries RTP in the clear only for rtsp://; rtsps:// is encrypted.
     const int connection =
         url.compare(0, 7, "rtsp://") == 0 && server_connection_ ? server_connection_->connection() : -1;
     if (connection >= 0) {
-        peek_ = std::make_unique<net::InterleavedPeek>(connection);
+        peek_ = std::make_unique<rtp::InterleavedPeek>(connection);
     }
     describe_from_first_slice(stream);
 }
@@ -425,7 +425,7 @@ int Demuxer::pull_packet(AVPacket& packet) {
     av_packet_unref(&packet);
     const int status = read_frame(packet);
     const bool video = status >= 0 && packet.stream_index == video_stream_index_;
-    net::InterleavedPeek::Verdict verdict;
+    rtp::InterleavedPeek::Verdict verdict;
     if (peek_) {
         verdict = peek_->after_read(video);
     }

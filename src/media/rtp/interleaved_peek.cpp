@@ -13,7 +13,7 @@
 #include <thread>
 
 namespace media {
-namespace net {
+namespace rtp {
 
 namespace {
 
@@ -164,5 +164,5 @@ InterleavedPeek::Verdict InterleavedPeek::after_read(bool video_packet) {
     return verdict;
 }
 
-}  // namespace net
+}  // namespace rtp
 }  // namespace media

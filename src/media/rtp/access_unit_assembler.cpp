@@ -3,7 +3,7 @@
 #include <cstring>
 
 namespace media {
-namespace ffmpeg {
+namespace rtp {
 
 namespace {
 
@@ -145,7 +145,7 @@ bool AccessUnitAssembler::ends_pictures_at_markers() const {
 }
 
 void AccessUnitAssembler::emit() {
-    std::shared_ptr<AVPacket> unit = make_packet();
+    std::shared_ptr<AVPacket> unit = ffmpeg::make_packet();
     if (unit && av_new_packet(unit.get(), static_cast<int>(building_.size())) == 0) {
         std::memcpy(unit->data, building_.data(), building_.size());
         unit->pts = pts_;
@@ -187,5 +187,5 @@ bool AccessUnitAssembler::pop(std::shared_ptr<AVPacket>& unit) {
     return true;
 }
 
-}  // namespace ffmpeg
+}  // namespace rtp
 }  // namespace media

@@ -16,7 +16,7 @@
 #include "media/ffmpeg/av.h"
 
 namespace media {
-namespace ffmpeg {
+namespace rtp {
 
 class AccessUnitAssembler {
 public:
@@ -73,5 +73,5 @@ private:
     std::deque<std::shared_ptr<AVPacket>> ready_;
 };
 
-}  // namespace ffmpeg
+}  // namespace rtp
 }  // namespace media

@@ -10,7 +10,7 @@
 #include <functional>
 
 namespace media {
-namespace net {
+namespace rtp {
 
 class InterleavedPeek {
 public:
@@ -74,5 +74,5 @@ private:
     int last_sequence_ = -1;  // of the video channel's latest packet, -1 when not followed
 };
 
-}  // namespace net
+}  // namespace rtp
 }  // namespace media
