@@ -79,14 +79,48 @@ private:
         deliver(frame, arrival);
         return running_.load();
     }
-    void on_gate(const pipeline::GateNotes& notes) override;
-    void on_read_failed(int count) override;
-    void on_rebuilding() override;
-    void on_rebuild_failed(int count) override;
-    void on_rebuilt() override;
+    void on_gate(const pipeline::GateNotes& notes) override {
+        if (notes.waiting_for_keyframe) {
+            tell(false, EventKind::WaitingForKeyframe, 0, "waiting for a keyframe");
+        }
+        if (notes.picture_lost || notes.picture_refused) {
+            tell(false, EventKind::PictureLost, 0,
+                 notes.picture_lost ? "picture data lost, waiting for a keyframe"
+                                    : "picture refused by the decoder, waiting for a keyframe");
+        }
+    }
+    void on_read_failed(int count) override {
+        tell(true, EventKind::ReadFailed, count, common::fmt("read failed, continuous failure count {}", count));
+        reader_.update_stats([](ReaderStats& stats) { ++stats.failed_reads; });
+    }
+    void on_rebuilding() override {
+        reader_.set_state(State::Reconnecting);
+        LOG_ERROR("disconnect, reconnecting");
+        reader_.emit(EventKind::Reconnecting, static_cast<int>(reconnections_), "reconnecting");
+    }
+    void on_rebuild_failed(int count) override {
+        if (running_.load()) {
+            tell(true, EventKind::ReconnectFailed, count, common::fmt("reconnect failed, reconnection count {}", count));
+        }
+    }
+    void on_rebuilt() override {
+        const uint32_t count = ++reconnections_;
+        reader_.update_stats([&](ReaderStats& stats) { stats.reconnections = count; });
+        tell(false, EventKind::Reconnected, static_cast<int>(count), "reconnect successful");
+        reader_.set_state(State::Running);
+    }
     bool on_file_end() override;
     bool pause(std::chrono::milliseconds pause) override { return reader_.pause(pause); }
 
+    // The same words to the log and, as an event, to the owner.
+    void tell(bool error, EventKind kind, int count, const std::string& text) {
+        if (error) {
+            LOG_ERROR("{}", text);
+        } else {
+            LOG_INFO("{}", text);
+        }
+        reader_.emit(kind, count, text);
+    }
     // Opens a new chain in place of the current one; false when it could not be opened.
     bool open_chain();
     // Files are read whole, every picture queued for the caller, unless paced as a camera.
@@ -326,49 +360,6 @@ bool CameraReader::Loop::open_chain() {
     return open_status_ == 0;
 }
 
-void CameraReader::Loop::on_gate(const pipeline::GateNotes& notes) {
-    if (notes.waiting_for_keyframe) {
-        LOG_INFO("waiting for a keyframe");
-        reader_.emit(EventKind::WaitingForKeyframe, 0, "waiting for a keyframe");
-    }
-    if (notes.picture_lost || notes.picture_refused) {
-        const char* text = notes.picture_lost ? "picture data lost, waiting for a keyframe"
-                                              : "picture refused by the decoder, waiting for a keyframe";
-        LOG_INFO("{}", text);
-        reader_.emit(EventKind::PictureLost, 0, text);
-    }
-}
-
-void CameraReader::Loop::on_read_failed(int count) {
-    const std::string text = common::fmt("read failed, continuous failure count {}", count);
-    LOG_ERROR("{}", text);
-    reader_.emit(EventKind::ReadFailed, count, text);
-    reader_.update_stats([](ReaderStats& stats) { ++stats.failed_reads; });
-}
-
-void CameraReader::Loop::on_rebuilding() {
-    reader_.set_state(State::Reconnecting);
-    LOG_ERROR("disconnect, reconnecting");
-    reader_.emit(EventKind::Reconnecting, static_cast<int>(reconnections_), "reconnecting");
-}
-
-void CameraReader::Loop::on_rebuild_failed(int count) {
-    if (!running_.load()) {
-        return;
-    }
-    const std::string failed = common::fmt("reconnect failed, reconnection count {}", count);
-    LOG_ERROR("{}", failed);
-    reader_.emit(EventKind::ReconnectFailed, count, failed);
-}
-
-void CameraReader::Loop::on_rebuilt() {
-    const uint32_t count = ++reconnections_;
-    reader_.update_stats([&](ReaderStats& stats) { stats.reconnections = count; });
-    LOG_INFO("reconnect successful");
-    reader_.emit(EventKind::Reconnected, static_cast<int>(count), "reconnect successful");
-    reader_.set_state(State::Running);
-}
-
 bool CameraReader::Loop::on_file_end() {
     if (!running_.load()) {
         return false;
@@ -385,8 +376,7 @@ bool CameraReader::Loop::on_file_end() {
         on_rebuilt();
         return true;
     }
-    LOG_INFO("end of the file");
-    reader_.emit(EventKind::Ended, 0, "end of the file");
+    tell(false, EventKind::Ended, 0, "end of the file");
     reader_.set_state(State::Ended);
     return false;
 }
@@ -427,9 +417,7 @@ void CameraReader::Loop::deliver(const std::shared_ptr<AVFrame>& frame, Clock::t
         return;
     }
     if (converter_.changes_picture(*frame)) {
-        const std::string text = common::fmt("picture changed to {}x{}", frame->width, frame->height);
-        LOG_INFO("{}", text);
-        reader_.emit(EventKind::PictureChanged, 0, text);
+        tell(false, EventKind::PictureChanged, 0, common::fmt("picture changed to {}x{}", frame->width, frame->height));
     }
     std::shared_ptr<cv::Mat> bgr;
     if (!converter_.convert(frame, bgr)) {
