@@ -23,6 +23,9 @@ constexpr int kFrameHeader = 4;  // "$", channel, 16-bit length
 constexpr int kRtpHeader = 12;
 // Waits are cut into slices this long, so a stop is seen within one.
 constexpr int64_t kPollSliceMs = 100;
+// Readings of the connection's counts until two agree: bytes arrive at most a few times
+// within a few system calls.
+constexpr int kCountTries = 4;
 
 int read16(const uint8_t* p) { return (p[0] << 8) | p[1]; }
 
@@ -84,19 +87,40 @@ InterleavedPeek::Next InterleavedPeek::locate(const uint8_t* data, int size, int
 }
 
 bool InterleavedPeek::bytes_taken(uint64_t& taken) const {
-    // Bytes received less bytes still queued: what the reader has taken. A byte arriving
-    // between the two calls can only make the count too small, so a wrong count never
-    // confirms a frame; it leaves it in doubt.
-    tcp_info tcp{};
-    socklen_t tcp_size = sizeof tcp;
-    int queued = 0;
-    if (getsockopt(socket_, IPPROTO_TCP, TCP_INFO, &tcp, &tcp_size) != 0 ||
-        tcp_size < offsetof(tcp_info, tcpi_bytes_received) + sizeof tcp.tcpi_bytes_received ||
-        ioctl(socket_, SIOCINQ, &queued) != 0 || queued < 0 ||
-        tcp.tcpi_bytes_received < static_cast<uint64_t>(queued)) {
+    // Bytes received less bytes still queued: what the reader has taken. Bytes arriving
+    // between the two readings would make the count too small and cast doubt on the frames
+    // around it, so the queue is read between two readings of what was received, and only
+    // a pair that agrees counts: nothing but arrivals changes either while we look.
+    uint64_t received = 0;
+    if (!bytes_received(received)) {
         return false;
     }
-    taken = tcp.tcpi_bytes_received - static_cast<uint64_t>(queued);
+    for (int tries = 0; tries < kCountTries; ++tries) {
+        int queued = 0;
+        uint64_t received_after = 0;
+        if (ioctl(socket_, SIOCINQ, &queued) != 0 || queued < 0 || !bytes_received(received_after)) {
+            return false;
+        }
+        if (received_after == received) {
+            if (received < static_cast<uint64_t>(queued)) {
+                return false;
+            }
+            taken = received - static_cast<uint64_t>(queued);
+            return true;
+        }
+        received = received_after;
+    }
+    return false;
+}
+
+bool InterleavedPeek::bytes_received(uint64_t& received) const {
+    tcp_info tcp{};
+    socklen_t tcp_size = sizeof tcp;
+    if (getsockopt(socket_, IPPROTO_TCP, TCP_INFO, &tcp, &tcp_size) != 0 ||
+        tcp_size < offsetof(tcp_info, tcpi_bytes_received) + sizeof tcp.tcpi_bytes_received) {
+        return false;
+    }
+    received = tcp.tcpi_bytes_received;
     return true;
 }
 

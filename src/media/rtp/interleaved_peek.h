@@ -62,6 +62,7 @@ public:
 
 private:
     bool bytes_taken(uint64_t& taken) const;
+    bool bytes_received(uint64_t& received) const;
 
     int socket_;
     Next next_;
