@@ -24,9 +24,14 @@ bool FirstSliceDescription::describe(const uint8_t* data, int size) {
     if (!parser_ || data == nullptr || size <= 0) {
         return false;
     }
+    // FFmpeg's parsers read past the end of their input, up to its padding: the bytes
+    // come from the network, and where the picture ends is theirs to choose.
+    padded_.assign(data, data + size);
+    padded_.resize(static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
     uint8_t* out = nullptr;
     int out_size = 0;
-    av_parser_parse2(parser_.get(), context_.get(), &out, &out_size, data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    av_parser_parse2(parser_.get(), context_.get(), &out, &out_size, padded_.data(), size, AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
     if (parser_->width <= 0 || parser_->height <= 0 || parser_->format < 0) {
         return false;
     }

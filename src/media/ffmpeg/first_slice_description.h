@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "media/ffmpeg/av.h"
 
@@ -36,6 +37,7 @@ private:
     };
     std::unique_ptr<AVCodecParserContext, ParserCloser> parser_;
     std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+    std::vector<uint8_t> padded_;  // the latest input, with the padding parsers read into
     int width_ = 0;
     int height_ = 0;
     int format_ = -1;
