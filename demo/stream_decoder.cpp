@@ -16,8 +16,9 @@ Decoder::~Decoder() {
 bool Decoder::Init() {
     const cpu_account::Scope account(cpu_account::Part::Open);
     chain_ = std::make_unique<media::pipeline::Chain>(running, true);
-    if (chain_->open(url_) != 0) {
-        if (chain_->decoder_failed()) {
+    const int status = chain_->open(url_);
+    if (status != 0) {
+        if (status == AVERROR_DECODER_NOT_FOUND) {
             LOG_ERROR("[Decoder]open decoder failed");
         } else {
             LOG_ERROR("[Decoder]open url failed: {}", media::common::redact_url(url_));

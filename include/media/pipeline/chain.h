@@ -34,10 +34,8 @@ public:
     Chain& operator=(const Chain&) = delete;
 
     // Opens the source and a decoder for its first video stream: 0, or FFmpeg's status
-    // for why not (AVERROR_DECODER_NOT_FOUND when no decoder would open).
+    // for why not, AVERROR_DECODER_NOT_FOUND when the source opened and no decoder would.
     int open(const std::string& address);
-    // The open failed at the decoder, the source being open.
-    bool decoder_failed() const { return decoder_failed_; }
 
     // The stream's average rate, else its base rate; kDefaultFrameRate, with
     // frame_rate_guessed(), when neither is known (a rate that only restates the time
@@ -67,7 +65,6 @@ private:
     std::shared_ptr<ffmpeg::Decoder> decoder_;
     KeyframeGate gate_;
     int video_index_ = -1;
-    bool decoder_failed_ = false;
     double frame_rate_ = kDefaultFrameRate;
     bool frame_rate_guessed_ = false;
     AVRational time_base_{1, 90000};

@@ -48,6 +48,13 @@ struct DictionaryGuard {
     ~DictionaryGuard() { av_dict_free(&dict); }
 };
 
+// As AV_CHECK says it.
+void log_status(int status) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(status, text, sizeof text);
+    LOG_ERROR("[AV_STRERROR]: {} {}", std::string(text), status);
+}
+
 }  // namespace
 
 Decoder::Decoder(std::shared_ptr<Demuxer> demux) : m_demux(std::move(demux)) {}
@@ -131,12 +138,11 @@ bool Decoder::send(std::shared_ptr<AVPacket> packet) {
 }
 
 bool Decoder::receive(std::shared_ptr<AVFrame>& frame) {
-    if (!m_codec_ctx) {
-        LOG_ERROR("m_codec_ctx is nullptr");
-        return false;
+    const int status = next_picture(frame);
+    if (status == AVERROR_EOF) {
+        log_status(status);  // after the last picture: a failure to one who expected another
     }
-    AV_CHECK(avcodec_receive_frame(m_codec_ctx.get(), frame.get()));
-    return true;
+    return status == 0;
 }
 
 int Decoder::next_picture(std::shared_ptr<AVFrame>& frame) {
@@ -146,9 +152,7 @@ int Decoder::next_picture(std::shared_ptr<AVFrame>& frame) {
     }
     const int status = avcodec_receive_frame(m_codec_ctx.get(), frame.get());
     if (status < 0 && status != AVERROR(EAGAIN) && status != AVERROR_EOF) {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(status, text, sizeof text);
-        LOG_ERROR("[AV_STRERROR]: {} {}", std::string(text), status);
+        log_status(status);
     }
     return status;
 }

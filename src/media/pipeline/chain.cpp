@@ -17,7 +17,6 @@ int Chain::open(const std::string& address) {
     decoder_ = ffmpeg::Decoder::createShare(demuxer_);
     if (!decoder_->open()) {
         decoder_.reset();
-        decoder_failed_ = true;
         return AVERROR_DECODER_NOT_FOUND;
     }
     const AVStream& stream = *demuxer_->get_video_stream();
