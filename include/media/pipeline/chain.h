@@ -29,7 +29,6 @@ public:
     // While `running` is false every wait on the source is abandoned; it outlives the
     // chain. `paced`: a file's packets come out no faster than a camera's.
     Chain(const std::atomic<bool>& running, bool paced);
-    ~Chain();
     Chain(const Chain&) = delete;
     Chain& operator=(const Chain&) = delete;
 

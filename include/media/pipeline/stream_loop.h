@@ -61,13 +61,12 @@ protected:
     virtual bool receive_picture(std::shared_ptr<AVFrame>& admitted) { return chain().receive(admitted); }
 
     const std::atomic<bool>& running_;
+    const bool drains_;
+    const bool ends_with_file_;
 
 private:
     // The pictures the decoder has ready, to on_picture(): false when the loop is to end.
     bool hand_on_pictures(Clock::time_point arrival);
-
-    const bool drains_;
-    const bool ends_with_file_;
 };
 
 }  // namespace pipeline

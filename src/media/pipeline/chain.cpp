@@ -8,8 +8,6 @@ Chain::Chain(const std::atomic<bool>& running, bool paced) : demuxer_(ffmpeg::De
     demuxer_->set_paced(paced);
 }
 
-Chain::~Chain() = default;
-
 int Chain::open(const std::string& address) {
     if (!demuxer_->open(address)) {
         return demuxer_->open_status();

@@ -61,7 +61,7 @@ const char* to_string(EventKind kind) {
 class CameraReader::Loop final : public pipeline::StreamLoop {
 public:
     Loop(CameraReader& reader, bool reads_file)
-        : StreamLoop(reader.running_, true, reads_file), reader_(reader), reads_file_(reads_file) {}
+        : StreamLoop(reader.running_, true, reads_file), reader_(reader) {}
 
     // From the first open to the end of reading.
     void read();
@@ -124,13 +124,12 @@ private:
     // Opens a new chain in place of the current one; false when it could not be opened.
     bool open_chain();
     // Files are read whole, every picture queued for the caller, unless paced as a camera.
-    bool at_callers_pace() const { return reads_file_ && !reader_.options_.realtime; }
+    bool at_callers_pace() const { return ends_with_file_ && !reader_.options_.realtime; }
     // Places the image on the connection's timeline; false when it is dropped for stepping back.
     bool keep_forward(Image& image);
     void deliver(const std::shared_ptr<AVFrame>& frame, Clock::time_point arrival);
 
     CameraReader& reader_;
-    const bool reads_file_;
     std::unique_ptr<pipeline::Chain> chain_;
     int open_status_ = 0;
     // A connection's own: made anew with each chain.
@@ -423,7 +422,7 @@ void CameraReader::Loop::deliver(const std::shared_ptr<AVFrame>& frame, Clock::t
     if (!converter_.convert(frame, bgr)) {
         return;
     }
-    if (reader_.options_.realtime && reads_file_ && image.has_pts) {
+    if (reader_.options_.realtime && ends_with_file_ && image.has_pts) {
         // As a camera would send them: each picture at its time after the pass's first.
         if (pace_first_us_ < 0) {
             pace_first_us_ = image.pts_us;
